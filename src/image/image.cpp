@@ -1,0 +1,197 @@
+#include "image/image.h"
+
+#include "common/ascii.h"
+
+#include "platform.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#define IMAGE_PATTERN "*.kit"
+#define TARGET_PREFIX "Quellam"
+#define TARGET_QUELLAM 0x34
+
+enum {
+    FIELD_START,   // skipping white space before a field
+    AFTER_SIGN,    // a sign, which counts as one character, and no digit yet
+    AFTER_ZERO,    // a '0' that is either a digit or the start of "0x"
+    AFTER_PREFIX,  // "0x", which does not count, and no digit yet
+    IN_DIGITS,     // one counted character, room for one more
+    TEXT_ENDED,
+};
+
+static int HexValue(uint8_t c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+static bool IsSpace(uint8_t c)
+{
+    return c == ' ' || (c >= 0x09 && c <= 0x0D);
+}
+
+static void StoreField(ImageParser* p, FirmwareImage* image)
+{
+    if (image->count == IMAGE_MAX_COUNT) {
+        p->tooLong = true;
+        p->state = TEXT_ENDED;
+        return;
+    }
+    image->bytes[image->count++] = (uint8_t)(p->negative ? 0u - p->value : p->value);
+    p->state = FIELD_START;
+}
+
+// Takes one digit; the field is complete after its second counted character.
+static void AddDigit(ImageParser* p, FirmwareImage* image, int digit)
+{
+    p->value = (uint8_t)(p->value * 16 + digit);
+    if (++p->counted == 2)
+        StoreField(p, image);
+    else
+        p->state = IN_DIGITS;
+}
+
+static void BeginField(ImageParser* p, FirmwareImage* image, uint8_t c)
+{
+    p->counted = 0;
+    p->value = 0;
+    p->negative = c == '-';
+    if (c == '+' || c == '-') {
+        p->counted = 1;
+        p->state = AFTER_SIGN;
+    } else if (c == '0') {
+        p->state = AFTER_ZERO;
+    } else if (HexValue(c) >= 0) {
+        AddDigit(p, image, HexValue(c));
+    } else if (!IsSpace(c)) {
+        p->state = TEXT_ENDED;
+    }
+}
+
+static void ReadByte(ImageParser* p, FirmwareImage* image, uint8_t c)
+{
+    int digit = HexValue(c);
+    switch (p->state) {
+    case FIELD_START:
+        BeginField(p, image, c);
+        break;
+    case AFTER_SIGN:
+        if (c == '0')
+            p->state = AFTER_ZERO;
+        else if (digit >= 0)
+            AddDigit(p, image, digit);
+        else
+            p->state = TEXT_ENDED;
+        break;
+    case AFTER_ZERO:
+        if (c == 'x' || c == 'X') {
+            p->state = AFTER_PREFIX;
+            break;
+        }
+        AddDigit(p, image, 0);
+        ReadByte(p, image, c);
+        break;
+    case AFTER_PREFIX:
+        if (digit >= 0)
+            AddDigit(p, image, digit);
+        else
+            p->state = TEXT_ENDED;
+        break;
+    case IN_DIGITS:
+        if (digit >= 0) {
+            AddDigit(p, image, digit);
+        } else {
+            StoreField(p, image);
+            ReadByte(p, image, c);
+        }
+        break;
+    }
+}
+
+void StartImageText(ImageParser* parser, FirmwareImage* image)
+{
+    memset(parser, 0, sizeof *parser);
+    parser->state = FIELD_START;
+    image->count = 0;
+}
+
+bool ReadImageText(ImageParser* parser, FirmwareImage* image, const uint8_t* text, size_t n)
+{
+    for (size_t i = 0; i < n && parser->state != TEXT_ENDED; ++i)
+        ReadByte(parser, image, text[i]);
+    return parser->state != TEXT_ENDED;
+}
+
+bool FinishImageText(ImageParser* parser, FirmwareImage* image)
+{
+    if (parser->state == AFTER_ZERO)
+        AddDigit(parser, image, 0);
+    if (parser->state == IN_DIGITS)
+        StoreField(parser, image);
+    parser->state = TEXT_ENDED;
+    return !parser->tooLong;
+}
+
+bool FindImageFile(char* name, size_t size, uint8_t* targetCode)
+{
+    *targetCode = 0;
+    if (!FindFirstMatch(IMAGE_PATTERN, name, size)) {
+        printf("Error: File '%s' is not found.\n\n", IMAGE_PATTERN);
+        return false;
+    }
+    if (!BeginsWithFolded(name, TARGET_PREFIX)) {
+        printf("Error: The fit file is not found.\n\n");
+        return false;
+    }
+    *targetCode = TARGET_QUELLAM;
+    return true;
+}
+
+bool LoadImage(const char* name, FirmwareImage* image)
+{
+    static uint8_t block[65536];
+    FILE* file = fopen(name, "rb");
+    if (file == NULL) {
+        printf("Error: File '%s' is not found.\n\n", name);
+        return false;
+    }
+    printf("OK: File '%s' is open.\n", name);
+    ImageParser parser;
+    StartImageText(&parser, image);
+    for (size_t n; (n = fread(block, 1, sizeof block, file)) != 0;)
+        if (!ReadImageText(&parser, image, block, n))
+            break;
+    fclose(file);
+    if (!FinishImageText(&parser, image)) {
+        printf(MSG_BAD_IMAGE);
+        return false;
+    }
+    return true;
+}
+
+// Every record must lie inside the bytes read and leave room for its
+// checksum, so the walk always moves forward and never leaves the image.
+bool ValidateImage(const FirmwareImage* image)
+{
+    for (uint32_t p = 0; p < image->count;) {
+        if (image->count - p < 4)
+            return false;
+        uint32_t length = image->bytes[p] * 256u + image->bytes[p + 1];
+        if (length < 2 || p + length + 2 > image->count)
+            return false;
+        uint16_t sum = 0;
+        for (uint32_t i = p + 2; i < p + length; ++i)
+            sum = (uint16_t)(sum + image->bytes[i]);
+        sum = (uint16_t)(sum + image->bytes[p + length] + image->bytes[p + length + 1] * 256u);
+        if (sum != 0)
+            return false;
+        p += length + 2;
+    }
+    return true;
+}

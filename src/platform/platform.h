@@ -1,0 +1,115 @@
+// The platform services the program uses, by their Windows names.
+//
+// On Windows these are the real kernel32 and winmm functions. Elsewhere this
+// header declares the same subset with the same values, and exactly one
+// provider is linked: the ALSA sequencer for the shipped program, or the
+// simulated platform for tests and rehearsals.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef _WIN32
+
+#include <windows.h>
+#include <mmsystem.h>
+
+#define PATH_BUFFER_SIZE MAX_PATH
+
+#else
+
+#include <limits.h>
+
+#define PATH_BUFFER_SIZE (NAME_MAX + 1)
+
+#define CALLBACK
+
+typedef uint32_t DWORD;
+typedef unsigned int UINT;
+typedef uintptr_t DWORD_PTR;
+typedef UINT MMRESULT;
+typedef char* LPSTR;
+typedef struct MidiPort* HMIDIIN;
+typedef struct MidiPort* HMIDIOUT;
+
+#define MAXPNAMELEN 32
+
+typedef struct {
+    char szPname[MAXPNAMELEN];
+} MIDIINCAPSA, MIDIOUTCAPSA;
+
+typedef struct midihdr_tag {
+    LPSTR lpData;
+    DWORD dwBufferLength;
+    DWORD dwBytesRecorded;
+    DWORD_PTR dwUser;
+    DWORD dwFlags;
+} MIDIHDR;
+
+typedef void(CALLBACK* MIDIINPROC)(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+
+enum {
+    MMSYSERR_NOERROR = 0,
+    MMSYSERR_ERROR = 1,
+    MMSYSERR_BADDEVICEID = 2,
+    MMSYSERR_ALLOCATED = 4,
+    MMSYSERR_INVALHANDLE = 5,
+    MMSYSERR_NOMEM = 7,
+    MMSYSERR_INVALPARAM = 11,
+    MIDIERR_UNPREPARED = 64,
+    MIDIERR_STILLPLAYING = 65,
+    MIDIERR_NOTREADY = 67,
+};
+
+enum {
+    MIM_OPEN = 0x3C1,
+    MIM_CLOSE = 0x3C2,
+    MIM_DATA = 0x3C3,
+    MIM_LONGDATA = 0x3C4,
+    MIM_ERROR = 0x3C5,
+    MIM_LONGERROR = 0x3C6,
+};
+
+#define MHDR_DONE 0x01u
+#define MHDR_PREPARED 0x02u
+#define MHDR_INQUEUE 0x04u
+
+#define CALLBACK_NULL 0x00000u
+#define CALLBACK_FUNCTION 0x30000u
+
+UINT midiInGetNumDevs(void);
+MMRESULT midiInGetDevCapsA(UINT id, MIDIINCAPSA* caps, UINT size);
+MMRESULT midiInOpen(HMIDIIN* in, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
+MMRESULT midiInPrepareHeader(HMIDIIN in, MIDIHDR* hdr, UINT size);
+MMRESULT midiInUnprepareHeader(HMIDIIN in, MIDIHDR* hdr, UINT size);
+MMRESULT midiInAddBuffer(HMIDIIN in, MIDIHDR* hdr, UINT size);
+MMRESULT midiInStart(HMIDIIN in);
+MMRESULT midiInStop(HMIDIIN in);
+MMRESULT midiInReset(HMIDIIN in);
+MMRESULT midiInClose(HMIDIIN in);
+
+UINT midiOutGetNumDevs(void);
+MMRESULT midiOutGetDevCapsA(UINT id, MIDIOUTCAPSA* caps, UINT size);
+MMRESULT midiOutOpen(HMIDIOUT* out, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
+MMRESULT midiOutPrepareHeader(HMIDIOUT out, MIDIHDR* hdr, UINT size);
+MMRESULT midiOutUnprepareHeader(HMIDIOUT out, MIDIHDR* hdr, UINT size);
+MMRESULT midiOutLongMsg(HMIDIOUT out, MIDIHDR* hdr, UINT size);
+MMRESULT midiOutReset(HMIDIOUT out);
+MMRESULT midiOutClose(HMIDIOUT out);
+
+void Sleep(DWORD ms);
+
+#endif
+
+// Console and directory services; the same three on every platform.
+
+// Puts standard output in the mode the program writes in: each message
+// written at once on a console, blocks of 4,096 bytes to a file or pipe.
+void PrepareConsole(void);
+
+// Finds the first entry of the current directory whose name matches the
+// wildcard pattern by Windows' rules, and copies its name into name.
+bool FindFirstMatch(const char* pattern, char* name, size_t size);
+
+// Flushes standard output, then waits for a key as "pause" does.
+void PauseConsole(void);

@@ -1,0 +1,106 @@
+// Console and directory services on POSIX systems.
+#include "platform.h"
+
+#include "common/ascii.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+static char g_stdoutBuffer[4096];
+
+// Windows matches '*' against any run of characters and '?' against one,
+// folding ASCII letters only.
+static bool MatchesWildcard(const char* pattern, const char* name)
+{
+    if (*pattern == '\0')
+        return *name == '\0';
+    if (*pattern == '*')
+        return MatchesWildcard(pattern + 1, name) || (*name != '\0' && MatchesWildcard(pattern, name + 1));
+    if (*name == '\0')
+        return false;
+    if (*pattern != '?' && FoldAscii((unsigned char)*pattern) != FoldAscii((unsigned char)*name))
+        return false;
+    return MatchesWildcard(pattern + 1, name + 1);
+}
+
+// Orders names the way a case-insensitive file system lists them, with a
+// byte order between names that differ only in case.
+static int CompareNames(const char* a, const char* b)
+{
+    for (size_t i = 0;; ++i) {
+        int fa = FoldAscii((unsigned char)a[i]), fb = FoldAscii((unsigned char)b[i]);
+        if (fa != fb)
+            return fa - fb;
+        if (a[i] == '\0')
+            return strcmp(a, b);
+    }
+}
+
+// Standard descriptors that the parent left closed are opened on /dev/null,
+// so that no file or device the program opens later is mistaken for them.
+static void OpenMissingStandardFiles(void)
+{
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) == -1)
+            return;
+}
+
+void PrepareConsole(void)
+{
+    OpenMissingStandardFiles();
+    if (isatty(STDOUT_FILENO))
+        setvbuf(stdout, NULL, _IONBF, 0);
+    else
+        setvbuf(stdout, g_stdoutBuffer, _IOFBF, sizeof g_stdoutBuffer);
+}
+
+bool FindFirstMatch(const char* pattern, char* name, size_t size)
+{
+    DIR* dir = opendir(".");
+    if (dir == NULL)
+        return false;
+    bool found = false;
+    for (struct dirent* entry; (entry = readdir(dir)) != NULL;) {
+        if (!MatchesWildcard(pattern, entry->d_name) || strlen(entry->d_name) >= size)
+            continue;
+        if (!found || CompareNames(entry->d_name, name) < 0) {
+            strcpy(name, entry->d_name);
+            found = true;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// One raw key press on a terminal; on a pipe or file one byte, or the end.
+static void WaitForKey(void)
+{
+    struct termios saved, raw;
+    bool terminal = tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        raw = saved;
+        raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    }
+    char key;
+    while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR)
+        ;
+    if (terminal)
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+}
+
+void PauseConsole(void)
+{
+    printf("Press any key to continue . . . ");
+    fflush(stdout);
+    WaitForKey();
+    printf("\n");
+    fflush(stdout);
+}

@@ -1,0 +1,38 @@
+// Console and directory services on Windows.
+#include "platform.h"
+
+#include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static char g_stdoutBuffer[4096];
+
+void PrepareConsole(void)
+{
+    if (_isatty(_fileno(stdout)))
+        setvbuf(stdout, NULL, _IONBF, 0);
+    else
+        setvbuf(stdout, g_stdoutBuffer, _IOFBF, sizeof g_stdoutBuffer);
+}
+
+bool FindFirstMatch(const char* pattern, char* name, size_t size)
+{
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA(pattern, &data);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(search);
+    if (strlen(data.cFileName) >= size)
+        return false;
+    strcpy(name, data.cFileName);
+    return true;
+}
+
+// The command interpreter writes its own prompt straight to the console, so
+// the program's buffered lines go out first.
+void PauseConsole(void)
+{
+    fflush(stdout);
+    system("pause");
+}
