@@ -1,0 +1,141 @@
+// Choosing, opening and closing the target's ports.
+#include "midi/midi.h"
+
+#include "common/ascii.h"
+
+#include <stdio.h>
+#include <string.h>
+
+HMIDIIN g_hMidiIn;
+HMIDIOUT g_hMidiOut;
+std::atomic<uint8_t> g_inOpen{0};
+uint8_t g_outOpen;
+MIDIHDR g_rxHeader;
+uint8_t g_rxBuffer[RX_BUFFER_SIZE];
+
+#define SYNTH_PREFIX "Microsoft GS"
+#define SKIP_PREFIX "Microsoft"
+
+// A failed query leaves the name empty.
+static void ReadInName(UINT id, MIDIINCAPSA* caps)
+{
+    memset(caps, 0, sizeof *caps);
+    midiInGetDevCapsA(id, caps, sizeof *caps);
+    caps->szPname[sizeof caps->szPname - 1] = '\0';
+}
+
+static void ReadOutName(UINT id, MIDIOUTCAPSA* caps)
+{
+    memset(caps, 0, sizeof *caps);
+    midiOutGetDevCapsA(id, caps, sizeof *caps);
+    caps->szPname[sizeof caps->szPname - 1] = '\0';
+}
+
+// The callback stops handing the buffer back first; stopping and resetting
+// the input returns the buffer, which can then be unprepared and the port
+// closed without the driver refusing.
+static void ShutMidiIn(void)
+{
+    g_inOpen.store(0);
+    midiInStop(g_hMidiIn);
+    midiInReset(g_hMidiIn);
+    midiInUnprepareHeader(g_hMidiIn, &g_rxHeader, sizeof g_rxHeader);
+    midiInClose(g_hMidiIn);
+}
+
+static void ShutMidiOut(void)
+{
+    g_outOpen = 0;
+    midiOutReset(g_hMidiOut);
+    midiOutClose(g_hMidiOut);
+}
+
+bool OpenTargetPorts(void)
+{
+    uint16_t inputs = (uint16_t)midiInGetNumDevs();
+    if (inputs == 0) {
+        printf("Error: Did not find the USB Audio device, please check!\n\n");
+        return false;
+    }
+    if (inputs > 1) {
+        printf("Error:Does your computer have identified %d USB audiol devices, Please remove the other USB audiol "
+               "devices!\n\n",
+               inputs);
+        return false;
+    }
+    UINT firstOut = SelectOutputStart();
+    if (OpenMidiIn(0) != 0) {
+        printf("Error: The MIDI In of device is missing!\n\n");
+        return false;
+    }
+    if (OpenMidiOut(firstOut) != 0) {
+        printf("Error: The MIDI Out of device is missing!\n\n");
+        return false;
+    }
+    return true;
+}
+
+UINT SelectOutputStart(void)
+{
+    if ((uint16_t)midiOutGetNumDevs() <= 1)
+        return 0;
+    MIDIOUTCAPSA caps;
+    ReadOutName(0, &caps);
+    return BeginsWithFolded(caps.szPname, SYNTH_PREFIX) ? 1 : 0;
+}
+
+// A port whose name begins with the system's maker is shown, closed again
+// at once and passed over for the next index.
+uint16_t OpenMidiIn(UINT deviceId)
+{
+    for (;; ++deviceId) {
+        MMRESULT result = midiInOpen(&g_hMidiIn, deviceId, (DWORD_PTR)MidiInCallback, 0, CALLBACK_FUNCTION);
+        if ((uint16_t)result != 0)
+            return (uint16_t)result;
+        MIDIINCAPSA caps;
+        ReadInName(deviceId, &caps);
+        printf("MIDI IN DEVICE: %s\r\n", caps.szPname);
+        memset(&g_rxHeader, 0, sizeof g_rxHeader);
+        g_rxHeader.lpData = (LPSTR)g_rxBuffer;
+        g_rxHeader.dwBufferLength = RX_BUFFER_SIZE;
+        midiInPrepareHeader(g_hMidiIn, &g_rxHeader, sizeof g_rxHeader);
+        midiInAddBuffer(g_hMidiIn, &g_rxHeader, sizeof g_rxHeader);
+        g_inOpen.store(1);
+        result = midiInStart(g_hMidiIn);
+        if (!BeginsWithFolded(caps.szPname, SKIP_PREFIX))
+            return (uint16_t)result;
+        ShutMidiIn();
+    }
+}
+
+uint16_t OpenMidiOut(UINT deviceId)
+{
+    for (;; ++deviceId) {
+        MMRESULT result = midiOutOpen(&g_hMidiOut, deviceId, 0, 0, CALLBACK_NULL);
+        if ((uint16_t)result != 0)
+            return (uint16_t)result;
+        MIDIOUTCAPSA caps;
+        ReadOutName(deviceId, &caps);
+        printf("MIDI OUT DEVICE: %s\r\n", caps.szPname);
+        g_outOpen = 1;
+        if (!BeginsWithFolded(caps.szPname, SKIP_PREFIX))
+            return 0;
+        ShutMidiOut();
+    }
+}
+
+int CloseMidiIn(void)
+{
+    if (g_inOpen.load() == 0)
+        return 0;
+    ShutMidiIn();
+    return 1;
+}
+
+int CloseMidiOut(void)
+{
+    if (g_outOpen == 0)
+        return 0;
+    ShutMidiOut();
+    return 1;
+}
