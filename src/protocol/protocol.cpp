@@ -1,0 +1,133 @@
+#include "protocol/protocol.h"
+
+#include "midi/midi.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#define MSG_OUT_MISSING "Error: The MIDI Out of device is missing!\n\n"
+#define MSG_NOT_RESPONDING "\nFailed: Target is not responding.\n\n"
+#define MSG_COMPLETE "\rTransferring.. 100%% done.  \nTarget update successfully!\n"
+
+const uint8_t HANDSHAKE_BODY[HANDSHAKE_LENGTH] = {0x31, 0x6D, 0x0F, 0x42, 0x58, 0x27, 0x13};
+
+// Each glyph shows for two attempts in a row.
+static const char SPINNER[] = "--\\\\||//";
+#define SPINNER_STEPS (sizeof SPINNER - 1)
+
+static const struct {
+    uint8_t status;
+    const char* text;
+} REFUSALS[] = {
+    {UPD_ERR_CRC, "\nThe CRC of the download file is error!\n"},
+    {UPD_ERR_DAMAGED, "\nThe download file has been damaged!\n"},
+    {UPD_ERR_DAMAGED2, "\nThe download file has been damaged!\n"},
+    {UPD_ERR_VERIFY, "\nThe download file verifies error!\n"},
+    {UPD_ERR_ERASE, "\nThe MCU erases error!\n"},
+};
+
+void ByteToHex(uint8_t value, char* out)
+{
+    static const char DIGITS[] = "0123456789ABCDEF";
+    out[0] = DIGITS[value >> 4];
+    out[1] = DIGITS[value & 0x0F];
+}
+
+bool Handshake(uint8_t targetCode)
+{
+    uint8_t body[HANDSHAKE_LENGTH];
+    memcpy(body, HANDSHAKE_BODY, sizeof body);
+    for (uint16_t tries = HANDSHAKE_TRIES; --tries != 0;) {
+        if (SendSysEx(body, sizeof body) != 0) {
+            printf(MSG_OUT_MISSING);
+            return false;
+        }
+        for (int polls = 0; polls < HANDSHAKE_POLLS && PeekReplyCount() == 0; ++polls)
+            Sleep(1);
+        uint8_t status;
+        if (!TakeReply(&status))
+            continue;
+        if (status == targetCode)
+            return true;
+        if (status == UPD_RESETTING)
+            printf("Please wait the system reset and retry again!\n\n");
+        else
+            printf("Error: The device and the upgrade file is not matched!\n\n");
+        return false;
+    }
+    printf(MSG_NOT_RESPONDING);
+    return false;
+}
+
+// Sends one record as chunks of hexadecimal text, with a pause after each.
+static bool SendRecord(const uint8_t* record, uint16_t size)
+{
+    char text[2 * CHUNK_BYTES];
+    for (uint16_t sent = 0; sent < size;) {
+        uint16_t k = size - sent < CHUNK_BYTES ? (uint16_t)(size - sent) : (uint16_t)CHUNK_BYTES;
+        for (uint16_t i = 0; i < k; ++i)
+            ByteToHex(record[sent + i], text + 2 * i);
+        if (SendSysEx((const uint8_t*)text, (uint16_t)(2 * k)) != 0)
+            return false;
+        Sleep(1);
+        sent = (uint16_t)(sent + k);
+    }
+    return true;
+}
+
+// Waits for a reply of two or more bytes; a 1-byte message does not end it.
+static void WaitForReply(int polls)
+{
+    for (; polls != 0; --polls) {
+        if (PeekReplyCount() > 1)
+            return;
+        Sleep(1);
+    }
+}
+
+static void PrintRefusal(uint8_t status)
+{
+    for (size_t i = 0; i < sizeof REFUSALS / sizeof REFUSALS[0]; ++i)
+        if (REFUSALS[i].status == status)
+            printf("%s", REFUSALS[i].text);
+}
+
+// The bytes acknowledged so far are the offset of the current record, so the
+// percentage shown never reaches 100 before the completion line.
+void TransferImage(const FirmwareImage* image)
+{
+    uint16_t position = 0;
+    uint8_t failures = 0;
+    size_t spin = 0;
+    while (position < image->count) {
+        uint16_t size = (uint16_t)(image->bytes[position] * 256u + image->bytes[position + 1] + 2);
+        int percent = (int)((uint32_t)position * 100 / image->count);
+        printf("\r                        \rTransferring.. %c %d%% done", SPINNER[spin], percent);
+        spin = (spin + 1) % SPINNER_STEPS;
+        fflush(stdout);
+        if (!SendRecord(image->bytes + position, size)) {
+            printf("\n" MSG_OUT_MISSING);
+            return;
+        }
+        WaitForReply(percent < ACK_LATE_PERCENT ? ACK_POLLS : ACK_POLLS_LATE);
+        uint8_t status;
+        bool replied = TakeReply(&status);
+        if (replied && status == UPD_BLOCK_OK) {
+            position = (uint16_t)(position + size);
+            failures = 0;
+            continue;
+        }
+        if (++failures == MAX_BLOCK_FAILURES) {
+            printf(replied ? "\nError in updating.\n" : MSG_NOT_RESPONDING);
+            return;
+        }
+        spin = (spin + SPINNER_STEPS - 1) % SPINNER_STEPS;
+        if (replied && status == UPD_DONE_RESTART) {
+            printf(MSG_COMPLETE "\nThe System is restart, please wait!\n\n");
+            return;
+        }
+        if (replied)
+            PrintRefusal(status);
+    }
+    printf(MSG_COMPLETE "\n");
+}
