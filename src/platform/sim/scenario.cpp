@@ -1,0 +1,170 @@
+#include "sim/scenario.h"
+
+#include <stdlib.h>
+
+#include <sstream>
+
+namespace sim {
+namespace {
+
+bool ParseNumber(const std::string& word, int base, unsigned long max, unsigned long* value)
+{
+    char* end = nullptr;
+    if (word.empty() || word[0] == '-' || word[0] == '+')
+        return false;
+    *value = strtoul(word.c_str(), &end, base);
+    return *end == '\0' && *value <= max;
+}
+
+// STATUS[:LENGTH][@DELAY], "-" for silence, "." for a 1-byte message, or
+// "auto"[@DELAY].
+bool ParseAnswer(const std::string& word, Answer* answer)
+{
+    std::string body = word;
+    unsigned long n;
+    size_t at = body.find('@');
+    if (at != std::string::npos) {
+        if (!ParseNumber(body.substr(at + 1), 10, 3600000, &n))
+            return false;
+        answer->delayMs = (int)n;
+        body.resize(at);
+    }
+    if (body == "-" || body == ".") {
+        answer->type = body == "-" ? Answer::Silent : Answer::Noise;
+        return true;
+    }
+    if (body == "auto") {
+        answer->type = Answer::Auto;
+        return true;
+    }
+    size_t colon = body.find(':');
+    if (colon != std::string::npos) {
+        if (!ParseNumber(body.substr(colon + 1), 10, 4096, &n) || n < 2)
+            return false;
+        answer->length = (unsigned)n;
+        body.resize(colon);
+    }
+    if (!ParseNumber(body, 16, 0xFF, &n))
+        return false;
+    answer->type = Answer::Status;
+    answer->status = (uint8_t)n;
+    return true;
+}
+
+bool ParseAnswers(std::istringstream& words, std::vector<Answer>* answers)
+{
+    answers->clear();
+    for (std::string word; words >> word;) {
+        Answer answer;
+        if (!ParseAnswer(word, &answer))
+            return false;
+        answers->push_back(answer);
+    }
+    return !answers->empty();
+}
+
+bool ParseFailure(std::istringstream& words, Setup* setup)
+{
+    std::string what, number;
+    unsigned long n;
+    if (!(words >> what >> number) || !ParseNumber(number, 10, 1000000, &n))
+        return false;
+    if (what == "in-open")
+        setup->failInOpen.push_back((unsigned)n);
+    else if (what == "in-start")
+        setup->failInStart.push_back((unsigned)n);
+    else if (what == "out-open")
+        setup->failOutOpen.push_back((unsigned)n);
+    else if (what == "send" && n != 0)
+        setup->failSend.push_back((unsigned)n);
+    else
+        return false;
+    return true;
+}
+
+std::string Rest(std::istringstream& words)
+{
+    std::string rest;
+    std::getline(words >> std::ws, rest);
+    while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t' || rest.back() == '\r'))
+        rest.pop_back();
+    return rest;
+}
+
+bool ParseLine(const std::string& line, Scenario* s, bool* devicesGiven)
+{
+    std::istringstream words(line);
+    std::string key, word;
+    unsigned long n;
+    if (!(words >> key) || key[0] == '#')
+        return true;
+    if (key == "input" || key == "output") {
+        if (!*devicesGiven) {
+            s->setup.inputs.clear();
+            s->setup.outputs.clear();
+            *devicesGiven = true;
+        }
+        std::string name = Rest(words);
+        (key == "input" ? s->setup.inputs : s->setup.outputs).push_back(name);
+        return !name.empty();
+    }
+    if (key == "fail")
+        return ParseFailure(words, &s->setup) && !(words >> word);
+    if (key == "handshake")
+        return ParseAnswers(words, &s->script.handshake);
+    if (key == "record") {
+        if (!(words >> word))
+            return false;
+        if (word == "*")
+            n = 0;
+        else if (!ParseNumber(word, 10, 65535, &n) || n == 0)
+            return false;
+        return ParseAnswers(words, &s->script.records[(unsigned)n]);
+    }
+    if (key == "noise")
+        return (s->script.noise = true) && !(words >> word);
+    if (key == "delay") {
+        if (!(words >> word) || !ParseNumber(word, 10, 3600000, &n) || (words >> word))
+            return false;
+        s->script.delayMs = (unsigned)n;
+        return true;
+    }
+    if (key == "time") {
+        if (!(words >> word) || (word != "virtual" && word != "real") || (words >> key))
+            return false;
+        s->setup.realTime = word == "real";
+        return true;
+    }
+    if (key == "log" || key == "received") {
+        std::string path = Rest(words);
+        (key == "log" ? s->logPath : s->receivedPath) = path;
+        return !path.empty();
+    }
+    return false;
+}
+
+}  // namespace
+
+Scenario DefaultScenario()
+{
+    Scenario scenario;
+    scenario.setup.realTime = true;
+    return scenario;
+}
+
+bool ParseScenario(const std::string& text, Scenario* scenario, std::string* error)
+{
+    std::istringstream lines(text);
+    bool devicesGiven = false;
+    unsigned number = 0;
+    for (std::string line; std::getline(lines, line);) {
+        ++number;
+        if (!ParseLine(line, scenario, &devicesGiven)) {
+            *error = "line " + std::to_string(number) + ": cannot read '" + line + "'";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace sim

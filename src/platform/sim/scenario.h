@@ -1,0 +1,27 @@
+// Scenario files: the devices, the failures and the target's answers of one
+// simulated run, a line each. docs/simulator.md has the format.
+#pragma once
+
+#include "sim/sim.h"
+#include "sim/target.h"
+
+#include <string>
+
+namespace sim {
+
+struct Scenario {
+    Setup setup;
+    TargetScript script;
+    std::string logPath;       // the wire log, written after the run
+    std::string receivedPath;  // the records the target accepted
+};
+
+// The scenario of a run without a file: one device named like the target,
+// which accepts every good record, in real time.
+Scenario DefaultScenario();
+
+// Reads text over the default scenario; on a bad line gives its number and
+// what is wrong with it.
+bool ParseScenario(const std::string& text, Scenario* scenario, std::string* error);
+
+}  // namespace sim

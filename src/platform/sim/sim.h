@@ -1,0 +1,54 @@
+// The simulated platform: virtual MIDI devices behind the program's MIDI
+// functions, a device model that answers, and a clock.
+//
+// On virtual time, Sleep advances a millisecond clock instead of waiting, and
+// whatever the device sends is delivered, its callback finished on the
+// callback thread, before the Sleep that reaches its time returns. Runs are
+// then exact, repeatable and instant, and still cross threads.
+#pragma once
+
+#include "sim/model.h"
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct Setup {
+    std::vector<std::string> inputs{"Quellam MIDI"};
+    std::vector<std::string> outputs{"Quellam MIDI"};
+    std::vector<unsigned> failInOpen, failInStart, failOutOpen;  // device indices
+    std::vector<unsigned> failPrepare, failSend;                 // messages sent, counted from 1
+    unsigned busyMessage = 0;  // this message's header is still playing ...
+    unsigned busyTimes = 0;    // ... for this many release calls
+    bool realTime = false;
+    Model* model = nullptr;
+};
+
+struct WireEntry {
+    uint64_t ms;
+    bool toDevice;
+    Kind kind;
+    bool lost;  // reached no queued buffer on a started input
+    Bytes bytes;
+};
+
+// Resets the clock, the ports and the logs, and starts the callback thread.
+void Start(const Setup& setup);
+// Ends the callback thread; everything still scheduled is dropped.
+void Stop();
+
+uint64_t Now();
+std::vector<WireEntry> Wire();
+std::string FormatWire();
+// Opening, starting, stopping, resetting and closing of ports, in order,
+// each as "midiInOpen(0)=0" and the like.
+std::vector<std::string> Calls();
+// Uses of the MIDI functions that a real driver would refuse or that would
+// lose a buffer.
+std::vector<std::string> Faults();
+unsigned OpenPorts();
+
+}  // namespace sim

@@ -1,0 +1,54 @@
+// A model of the target's firmware updater: it answers handshakes, rebuilds
+// each record from its hexadecimal chunks, checks the record's checksum and
+// answers as scripted, keeping every record it accepted.
+#pragma once
+
+#include "sim/model.h"
+
+#include <map>
+#include <vector>
+
+namespace sim {
+
+struct Answer {
+    enum Type { Status, Silent, Noise, Auto } type = Auto;
+    uint8_t status = 0;
+    unsigned length = 3;  // bytes in the reply, F0 and F7 included
+    int delayMs = -1;     // -1: the script's delay
+};
+
+struct TargetScript {
+    // Answers to successive handshakes and to successive attempts of a
+    // record; the last one repeats. Auto answers a handshake with the
+    // target's type and a record by its checksum.
+    std::vector<Answer> handshake;
+    std::map<unsigned, std::vector<Answer>> records;  // by record number from 1; 0: every record
+    uint8_t targetType = 0x34;
+    bool noise = false;  // a 1-byte message as soon as the input starts
+    unsigned delayMs = 0;
+};
+
+class Target : public Model {
+public:
+    explicit Target(TargetScript script = {});
+    void InputStarted() override;
+    void Received(const Bytes& message) override;
+
+    const std::vector<Bytes>& Accepted() const { return accepted_; }
+    unsigned Handshakes() const { return handshakes_; }
+    // Every record accepted, end to end: what the target now holds.
+    Bytes Held() const;
+
+private:
+    void Reply(const Answer& answer, uint8_t autoStatus);
+    void RecordComplete();
+
+    TargetScript script_;
+    std::vector<Bytes> accepted_;
+    Bytes pending_;  // the record being rebuilt
+    bool damaged_ = false;
+    unsigned handshakes_ = 0;
+    unsigned attempts_ = 0;  // of the current record
+};
+
+}  // namespace sim

@@ -1,0 +1,54 @@
+// update-sim: the update program over the simulated platform, for rehearsals,
+// demonstrations and black-box tests. The scenario file named by
+// UPDATE_SIM_SCENARIO sets the devices, the failures and the target's answers.
+#include "app/run.h"
+#include "platform.h"
+#include "sim/scenario.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+
+static bool ReadScenario(sim::Scenario* scenario)
+{
+    const char* path = getenv("UPDATE_SIM_SCENARIO");
+    if (path == nullptr || *path == '\0')
+        return true;
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string error = "cannot be read";
+    if (file && sim::ParseScenario(text.str(), scenario, &error))
+        return true;
+    fprintf(stderr, "update-sim: %s: %s\n", path, error.c_str());
+    return false;
+}
+
+static void WriteFile(const std::string& path, const std::string& bytes)
+{
+    if (path.empty())
+        return;
+    std::ofstream file(path, std::ios::binary);
+    file << bytes;
+    if (!file)
+        fprintf(stderr, "update-sim: cannot write %s\n", path.c_str());
+}
+
+int main(void)
+{
+    sim::Scenario scenario = sim::DefaultScenario();
+    if (!ReadScenario(&scenario))
+        return 2;
+    PrepareConsole();
+    sim::Target target(scenario.script);
+    scenario.setup.model = &target;
+    sim::Start(scenario.setup);
+    int status = RunUpdate();
+    sim::Stop();
+    WriteFile(scenario.logPath, sim::FormatWire());
+    sim::Bytes held = target.Held();
+    WriteFile(scenario.receivedPath, std::string(held.begin(), held.end()));
+    return status;
+}
