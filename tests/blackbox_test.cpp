@@ -1,0 +1,86 @@
+// The built programs, run as a user runs them.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+TEST(Update, EndsAtOnceWithTheImageStageMessages)
+{
+    ScratchDir dir;
+    ProgramRun run = RunProgram(UPDATE_EXE, dir.path);
+    EXPECT_EQ(run.out, std::string(BANNER) + "Error: File '*.kit' is not found.\n\n" + PROMPT);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+
+    WriteFile("Quellam.kit", "00 04 11 22 CD FF");
+    if (access("/dev/snd/seq", F_OK) == 0)
+        GTEST_SKIP() << "this machine has a MIDI sequencer";
+    run = RunProgram(UPDATE_EXE, dir.path);
+    EXPECT_EQ(run.out, std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" +
+                           "Error: Did not find the USB Audio device, please check!\n\n" + PROMPT);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(UpdateSim, FollowsAScenarioAndWritesWhatTheTargetReceived)
+{
+    ScratchDir dir;
+    std::vector<sim::Bytes> records{Record({1, 2, 3}), Record(sim::Bytes(100, 0x42))};
+    WriteFile("QUELLAM-1.kit", KitText(records));
+    WriteFile("scenario", "# rehearsal\ntime virtual\ninput Quellam MIDI\noutput Microsoft GS Wavetable Synth\n"
+                          "output Quellam MIDI\nhandshake - 34\nrecord 2 20 auto\nlog wire.log\n"
+                          "received target.bin\n");
+    ProgramRun run = RunProgram(UPDATE_SIM_EXE, dir.path, {"UPDATE_SIM_SCENARIO=scenario"});
+    EXPECT_EQ(run.out, std::string(BANNER) + "OK: File 'QUELLAM-1.kit' is open.\n" + DEVICES +
+                           "\r                        \rTransferring.. - 0% done"
+                           "\r                        \rTransferring.. - 6% done"
+                           "\nThe CRC of the download file is error!\n"
+                           "\r                        \rTransferring.. - 6% done"
+                           "\rTransferring.. 100% done.  \nTarget update successfully!\n\n" +
+                           PROMPT);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+    sim::Bytes image = Concat(records);
+    EXPECT_EQ(ReadFile("target.bin"), std::string(image.begin(), image.end()));
+    std::string log = ReadFile("wire.log");
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3 + 2 + 6 + 6);
+    EXPECT_EQ(log.substr(0, 48), "       0 > F0 31 6D 0F 42 58 27 13 F7\n     100 >");
+}
+
+TEST(UpdateSim, RefusesABadScenarioLine)
+{
+    ScratchDir dir;
+    WriteFile("scenario", "time virtual\nrecord 0 1A\n");
+    ProgramRun run = RunProgram(UPDATE_SIM_EXE, dir.path, {"UPDATE_SIM_SCENARIO=scenario"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "update-sim: scenario: line 2: cannot read 'record 0 1A'\n");
+}
+
+TEST(UpdateSim, RunsTheShippedExampleInRealTime)
+{
+    ScratchDir dir;
+    WriteFile("Quellam_demo.kit", ReadFile(EXAMPLES_DIR "/Quellam_demo.kit"));
+    ProgramRun run = RunProgram(UPDATE_SIM_EXE, dir.path);
+    const std::string end = "\rTransferring.. 100% done.  \nTarget update successfully!\n\n" + std::string(PROMPT);
+    ASSERT_GT(run.out.size(), end.size());
+    const std::string start = std::string(BANNER) + "OK: File 'Quellam_demo.kit' is open.\n" + DEVICES;
+    EXPECT_EQ(run.out.substr(0, start.size()), start);
+    EXPECT_EQ(run.out.substr(run.out.size() - end.size()), end);
+    EXPECT_EQ(run.status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// Finding the image file, and the endings of the image stage.
+#include "app/run.h"
+#include "harness.h"
+#include "image/image.h"
+#include "platform.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace {
+
+const char* const GOOD = "00 04 11 22 CD FF\n";
+
+struct Found {
+    bool ok;
+    std::string name;
+    uint8_t code;
+    std::string out;
+};
+
+Found Find()
+{
+    Found found{false, "", 0xEE, ""};
+    char name[PATH_BUFFER_SIZE] = "";
+    found.out = Capture([&] { found.ok = FindImageFile(name, sizeof name, &found.code); });
+    found.name = name;
+    return found;
+}
+
+TEST(FindImageFile, MatchesPrefixAndExtensionInAnyCase)
+{
+    ScratchDir dir;
+    WriteFile("readme.txt", "");
+    WriteFile("quellam_v12.KIT", GOOD);
+    Found found = Find();
+    EXPECT_TRUE(found.ok);
+    EXPECT_EQ(found.name, "quellam_v12.KIT");
+    EXPECT_EQ(found.code, 0x34);
+    EXPECT_EQ(found.out, "");
+}
+
+TEST(FindImageFile, TakesOnlyTheFirstMatchInFoldedOrder)
+{
+    ScratchDir dir;
+    WriteFile("Quellam.kit", GOOD);
+    WriteFile("other.kit", GOOD);
+    Found found = Find();
+    EXPECT_FALSE(found.ok);
+    EXPECT_EQ(found.name, "other.kit");
+    EXPECT_EQ(found.code, 0);
+    EXPECT_EQ(found.out, "Error: The fit file is not found.\n\n");
+
+    WriteFile("A.kit", GOOD);  // 'A' comes before 'o' only when case is folded
+    EXPECT_EQ(Find().name, "A.kit");
+}
+
+TEST(FindImageFile, RefusesNamesShorterThanThePrefix)
+{
+    ScratchDir dir;
+    WriteFile("Quell.kit", GOOD);
+    EXPECT_EQ(Find().out, "Error: The fit file is not found.\n\n");
+}
+
+TEST(FindImageFile, NamesThePatternWhenNothingMatches)
+{
+    ScratchDir dir;
+    WriteFile("Quellam.kit.txt", GOOD);
+    WriteFile("Quellam.ki", GOOD);
+    Found found = Find();
+    EXPECT_FALSE(found.ok);
+    EXPECT_EQ(found.out, "Error: File '*.kit' is not found.\n\n");
+}
+
+std::string RunToEnd()
+{
+    return Capture([] { RunUpdate(); });
+}
+
+TEST(ImageStage, ADirectoryThatMatchesIsFoundAndThenCannotBeRead)
+{
+    ScratchDir dir;
+    mkdir("Quellam.kit", 0700);
+    WriteFile("Quellam_z.kit", GOOD);
+    EXPECT_EQ(RunToEnd(), std::string(BANNER) + "Error: File 'Quellam.kit' is not found.\n\n" + PROMPT);
+}
+
+TEST(ImageStage, NamesArePrintedAsTheyAreNeverAsFormats)
+{
+    ScratchDir dir;
+    WriteFile("Quellam %s%n%d.kit", "00 04 11 22 CD FE");
+    EXPECT_EQ(RunToEnd(), std::string(BANNER) + "OK: File 'Quellam %s%n%d.kit' is open.\n" + MSG_BAD_IMAGE + PROMPT);
+}
+
+TEST(ImageStage, LongNamesFitThePathBuffer)
+{
+    ScratchDir dir;
+    std::string name = "Quellam" + std::string(NAME_MAX - 11, 'x') + ".kit";
+    WriteFile(name, "");
+    EXPECT_EQ(Find().name, name);
+}
+
+TEST(ImageStage, TooManyFieldsAreRefusedAfterTheFileIsOpen)
+{
+    ScratchDir dir;
+    WriteFile("Quellam.kit", std::string(2 * 65536, '0'));
+    EXPECT_EQ(RunToEnd(), std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" + MSG_BAD_IMAGE + PROMPT);
+}
+
+TEST(ImageStage, EndsBeforeAnyPortWhenTheImageIsMissingOrBad)
+{
+    sim::Start(sim::Setup{});
+    {
+        ScratchDir dir;
+        EXPECT_EQ(RunToEnd(), std::string(BANNER) + "Error: File '*.kit' is not found.\n\n" + PROMPT);
+        WriteFile("Quellam.kit", "00 04 11 22 CD FE");
+        EXPECT_EQ(RunToEnd(), std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" + MSG_BAD_IMAGE + PROMPT);
+    }
+    sim::Stop();
+    EXPECT_TRUE(sim::Calls().empty());
+}
+
+}  // namespace

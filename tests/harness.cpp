@@ -1,0 +1,136 @@
+#include "harness.h"
+
+#include "app/run.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+const char* const BANNER = "TELVARIN Update V0.2 -> Quellam System\n";
+const char* const PROMPT = "Press any key to continue . . . \n";
+const char* const DEVICES = "MIDI IN DEVICE: Quellam MIDI\r\nMIDI OUT DEVICE: Quellam MIDI\r\n";
+
+static std::string ReadAll(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::string Capture(const std::function<void()>& body)
+{
+    char path[] = "/tmp/update-out-XXXXXX";
+    int fd = mkstemp(path);
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    body();
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(fd);
+    std::string out = ReadAll(path);
+    unlink(path);
+    return out;
+}
+
+ScratchDir::ScratchDir()
+{
+    char name[] = "/tmp/update-dir-XXXXXX";
+    path = mkdtemp(name);
+    previous = std::filesystem::current_path();
+    std::filesystem::current_path(path);
+}
+
+ScratchDir::~ScratchDir()
+{
+    std::filesystem::current_path(previous);
+    std::filesystem::remove_all(path);
+}
+
+void WriteFile(const std::string& name, const std::string& bytes)
+{
+    std::ofstream(name, std::ios::binary) << bytes;
+}
+
+sim::Bytes Record(const sim::Bytes& data)
+{
+    unsigned length = (unsigned)data.size() + 2;
+    uint16_t sum = 0;
+    for (uint8_t byte : data)
+        sum = (uint16_t)(sum + byte);
+    uint16_t check = (uint16_t)(0u - sum);
+    sim::Bytes record{(uint8_t)(length >> 8), (uint8_t)length};
+    record.insert(record.end(), data.begin(), data.end());
+    record.push_back((uint8_t)check);
+    record.push_back((uint8_t)(check >> 8));
+    return record;
+}
+
+sim::Bytes Concat(const std::vector<sim::Bytes>& records)
+{
+    sim::Bytes all;
+    for (const sim::Bytes& record : records)
+        all.insert(all.end(), record.begin(), record.end());
+    return all;
+}
+
+std::string KitText(const std::vector<sim::Bytes>& records)
+{
+    std::string text;
+    char digits[4];
+    for (const sim::Bytes& record : records) {
+        for (uint8_t byte : record) {
+            snprintf(digits, sizeof digits, "%02X ", byte);
+            text += digits;
+        }
+        text += "\n";
+    }
+    return text;
+}
+
+std::string RunSimulated(const std::vector<sim::Bytes>& records, sim::Setup setup, sim::Target* target)
+{
+    ScratchDir dir;
+    WriteFile("Quellam.kit", KitText(records));
+    setup.model = target;
+    sim::Start(setup);
+    std::string out = Capture([] { RunUpdate(); });
+    sim::Stop();
+    return out;
+}
+
+ProgramRun RunProgram(const std::string& exe, const std::string& dir, const std::vector<std::string>& env)
+{
+    std::string outPath = dir + "/.stdout", errPath = dir + "/.stderr";
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0)
+            _exit(127);
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        for (const std::string& setting : env) {
+            size_t equals = setting.find('=');
+            setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
+        }
+        execl(exe.c_str(), exe.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ProgramRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(outPath), ReadAll(errPath)};
+    unlink(outPath.c_str());
+    unlink(errPath.c_str());
+    return run;
+}

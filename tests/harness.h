@@ -1,0 +1,46 @@
+// What the tests share: captured output, scratch directories, images built
+// from records, and runs of the built programs.
+#pragma once
+
+#include "sim/sim.h"
+#include "sim/target.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// Standard output written while body runs.
+std::string Capture(const std::function<void()>& body);
+
+// A fresh directory that is the current one for the object's lifetime.
+struct ScratchDir {
+    ScratchDir();
+    ~ScratchDir();
+    std::string path;
+    std::string previous;
+};
+
+void WriteFile(const std::string& name, const std::string& bytes);
+
+// A record: the length field, the data and the checksum that makes it good.
+sim::Bytes Record(const sim::Bytes& data);
+sim::Bytes Concat(const std::vector<sim::Bytes>& records);
+// Bytes as the image file's text, two digits a byte, a line a record.
+std::string KitText(const std::vector<sim::Bytes>& records);
+
+// The whole console output of one update run on the simulated platform,
+// the target answering as scripted, in a directory holding the image.
+std::string RunSimulated(const std::vector<sim::Bytes>& records, sim::Setup setup, sim::Target* target);
+
+// The console text of each ending, as the program prints it.
+extern const char* const BANNER;
+extern const char* const PROMPT;
+extern const char* const DEVICES;  // both ports of the default simulated target
+
+struct ProgramRun {
+    int status;
+    std::string out, err;
+};
+// Runs exe in dir with standard input at its end and the given environment
+// added.
+ProgramRun RunProgram(const std::string& exe, const std::string& dir, const std::vector<std::string>& env = {});

@@ -1,0 +1,291 @@
+// The handshake and the transfer against the target model, on virtual time:
+// the whole console output and every message on the wire.
+#include "harness.h"
+#include "protocol/protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+using sim::Answer;
+using Lines = std::vector<std::string>;
+
+const std::string START = std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" + DEVICES;
+const std::string COMPLETE = "\rTransferring.. 100% done.  \nTarget update successfully!\n";
+const std::string SILENT = "\nFailed: Target is not responding.\n\n";
+const sim::Bytes SIX = {0x00, 0x04, 0x11, 0x22, 0xCD, 0xFF};
+
+Answer Status(uint8_t status)
+{
+    return Answer{Answer::Status, status};
+}
+
+const Answer QUIET{Answer::Silent};
+
+std::vector<Answer> Times(unsigned n, Answer answer)
+{
+    return std::vector<Answer>(n, answer);
+}
+
+std::vector<Answer> Then(std::vector<Answer> first, Answer last)
+{
+    first.push_back(last);
+    return first;
+}
+
+std::string Progress(char spinner, int percent)
+{
+    return "\r                        \rTransferring.. " + std::string(1, spinner) + " " + std::to_string(percent) +
+           "% done";
+}
+
+// The wire, a message a line: "hello" for a handshake, a data chunk as its
+// text, anything else as hexadecimal bytes.
+Lines Wire()
+{
+    const sim::Bytes hello{0xF0, 0x31, 0x6D, 0x0F, 0x42, 0x58, 0x27, 0x13, 0xF7};
+    Lines lines;
+    for (const sim::WireEntry& entry : sim::Wire()) {
+        std::string text = std::to_string(entry.ms) + (entry.toDevice ? " > " : " < ");
+        if (entry.bytes == hello) {
+            text += "hello";
+        } else if (entry.toDevice) {
+            text.append(entry.bytes.begin() + 1, entry.bytes.end() - 1);
+        } else {
+            for (uint8_t byte : entry.bytes) {
+                char hex[3];
+                snprintf(hex, sizeof hex, "%02X", byte);
+                text += hex;
+            }
+        }
+        lines.push_back(text);
+    }
+    return lines;
+}
+
+struct Outcome {
+    std::string out;
+    Lines wire;
+};
+
+Outcome Update(const std::vector<sim::Bytes>& records, sim::Target* target, sim::Setup setup = {})
+{
+    Outcome run;
+    run.out = RunSimulated(records, setup, target);
+    run.wire = Wire();
+    EXPECT_EQ(sim::OpenPorts(), 0u);
+    EXPECT_EQ(sim::Faults(), std::vector<std::string>{});
+    return run;
+}
+
+sim::TargetScript Script(std::vector<Answer> handshake, std::map<unsigned, std::vector<Answer>> records = {})
+{
+    sim::TargetScript script;
+    script.handshake = std::move(handshake);
+    script.records = std::move(records);
+    return script;
+}
+
+TEST(ByteToHex, WritesUpperCaseDigitsHighNibbleFirst)
+{
+    char out[2];
+    const std::pair<uint8_t, const char*> cases[] = {{0x00, "00"}, {0xAF, "AF"}, {0x9A, "9A"}, {0xFF, "FF"}};
+    for (const auto& c : cases) {
+        ByteToHex(c.first, out);
+        EXPECT_EQ(std::string(out, 2), c.second);
+    }
+}
+
+TEST(Handshake, GreetsUntilTheTargetAnswers)
+{
+    sim::Target target(Script({QUIET, QUIET, Status(0x34)}));
+    Outcome run = Update({}, &target);
+    EXPECT_EQ(run.out, START + COMPLETE + "\n" + PROMPT);
+    EXPECT_EQ(run.wire, (Lines{"0 > hello", "100 > hello", "200 > hello", "200 < F034F7"}));
+}
+
+TEST(Handshake, GivesUpOnASilentTargetAfter19Greetings)
+{
+    sim::Target target(Script({QUIET}));
+    Outcome run = Update({SIX}, &target);
+    EXPECT_EQ(run.out, START + SILENT + PROMPT);
+    Lines expected;
+    for (int i = 0; i < 19; ++i)
+        expected.push_back(std::to_string(100 * i) + " > hello");
+    EXPECT_EQ(run.wire, expected);
+}
+
+TEST(Handshake, EndsOnTheFirstRealReplyThatIsNotTheTargetsType)
+{
+    sim::Target resetting(Script({Status(UPD_RESETTING)}));
+    Outcome run = Update({SIX}, &resetting);
+    EXPECT_EQ(run.out, START + "Please wait the system reset and retry again!\n\n" + PROMPT);
+    EXPECT_EQ(run.wire, (Lines{"0 > hello", "0 < F015F7"}));
+
+    sim::Target other(Script({Status(0x35)}));
+    EXPECT_EQ(Update({SIX}, &other).out,
+              START + "Error: The device and the upgrade file is not matched!\n\n" + PROMPT);
+}
+
+TEST(Handshake, AOneByteMessageEndsEveryLaterWaitAtOnce)
+{
+    sim::TargetScript script = Script({QUIET});
+    script.noise = true;
+    sim::Target target(script);
+    Outcome run = Update({SIX}, &target);
+    EXPECT_EQ(run.out, START + SILENT + PROMPT);
+    Lines expected{"0 > hello", "0 < F7"};
+    for (int i = 1; i < 19; ++i)
+        expected.push_back("1 > hello");
+    EXPECT_EQ(run.wire, expected);
+}
+
+TEST(Transfer, SendsASixByteRecordAsOneChunk)
+{
+    sim::Target target;
+    Outcome run = Update({SIX}, &target);
+    EXPECT_EQ(run.out, START + Progress('-', 0) + COMPLETE + "\n" + PROMPT);
+    EXPECT_EQ(run.wire, (Lines{"0 > hello", "0 < F034F7", "1 > 00041122CDFF", "1 < F01AF7"}));
+    EXPECT_EQ(target.Held(), SIX);
+}
+
+TEST(Transfer, CutsRecordsIntoChunksOf23BytesWithAPauseAfterEach)
+{
+    sim::Bytes record = Record(sim::Bytes(46, 0xAB));
+    std::string text;
+    for (uint8_t byte : record) {
+        char hex[2];
+        ByteToHex(byte, hex);
+        text.append(hex, 2);
+    }
+    sim::Target target;
+    Outcome run = Update({record}, &target);
+    EXPECT_EQ(run.wire, (Lines{"0 > hello", "0 < F034F7", "1 > " + text.substr(0, 46), "2 > " + text.substr(46, 46),
+                               "3 > " + text.substr(92), "3 < F01AF7"}));
+    EXPECT_EQ(text.size() - 92, 8u);
+}
+
+// The record that starts at 84 percent waits 50 polls for its answer, the
+// one at 85 percent 200.
+TEST(Transfer, WaitsLongerForRecordsFrom85PercentOn)
+{
+    for (unsigned before : {849u, 850u}) {
+        std::vector<sim::Bytes> records{Record(sim::Bytes(before - 4, 1)), Record(sim::Bytes(1000 - before - 4, 2))};
+        sim::Target target(Script({}, {{2, {QUIET, Answer{}}}}));
+        Outcome run = Update(records, &target);
+        int percent = before == 849 ? 84 : 85;
+        EXPECT_EQ(run.out, START + Progress('-', 0) + Progress('-', percent) + Progress('-', percent) + COMPLETE +
+                               "\n" + PROMPT);
+        // Record 1 takes 37 chunks from 1 ms on; record 2 takes 7 a time.
+        unsigned lastChunk = 37 + 7, resent = stoul(run.wire[2 + 37 + 1 + 7].substr(0, 4));
+        EXPECT_EQ(resent - lastChunk, before == 849 ? 51u : 201u);
+        EXPECT_EQ(target.Held(), Concat(records));
+    }
+}
+
+TEST(Transfer, PrintsEachRefusalAndSendsTheRecordAgain)
+{
+    std::vector<Answer> answers;
+    for (uint8_t status : {0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x40, 0x15})
+        answers.push_back(Status(status));
+    answers.push_back(Answer{});
+    sim::Target target(Script({}, {{1, answers}}));
+    Outcome run = Update({SIX}, &target);
+    std::string p = Progress('-', 0);
+    EXPECT_EQ(run.out, START + p + "\nThe CRC of the download file is error!\n" + p +
+                           "\nThe download file has been damaged!\n" + p + "\nThe download file has been damaged!\n" +
+                           p + p + "\nThe download file verifies error!\n" + p + "\nThe MCU erases error!\n" + p + p +
+                           p + COMPLETE + "\n" + PROMPT);
+    EXPECT_EQ(target.Accepted().size(), 1u);
+}
+
+TEST(Transfer, GivesUpAfter20SilentAttempts)
+{
+    sim::Target target(Script({}, {{1, {QUIET}}}));
+    Outcome run = Update({SIX}, &target);
+    std::string progress;
+    for (int i = 0; i < 20; ++i)
+        progress += Progress('-', 0);
+    EXPECT_EQ(run.out, START + progress + SILENT + PROMPT);
+    EXPECT_EQ(std::count_if(run.wire.begin(), run.wire.end(),
+                            [](const std::string& l) { return l.find(" > 00041122CDFF") != std::string::npos; }),
+              20);
+}
+
+TEST(Transfer, CountsFailuresAfreshForEachRecord)
+{
+    sim::Target target(Script({}, {{0, Then(Times(19, Status(UPD_ERR_CRC)), Answer{})}}));
+    Outcome run = Update({SIX, SIX}, &target);
+    EXPECT_EQ(run.out.substr(run.out.size() - COMPLETE.size() - 1 - strlen(PROMPT)), COMPLETE + "\n" + PROMPT);
+    EXPECT_EQ(target.Accepted().size(), 2u);
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\r'), 2 + 2 * 20 * 2 + 1);
+}
+
+TEST(Transfer, TheTwentiethFailureEndsTheRunWhateverItsStatus)
+{
+    sim::Target target(Script({}, {{1, Then(Times(19, QUIET), Status(UPD_DONE_RESTART))}}));
+    Outcome run = Update({SIX}, &target);
+    EXPECT_EQ(run.out.substr(run.out.size() - 20 - strlen(PROMPT)), "\nError in updating.\n" + std::string(PROMPT));
+}
+
+TEST(Transfer, EndsWhenTheTargetSaysItIsRestarting)
+{
+    sim::Target target(Script({}, {{1, {Status(UPD_DONE_RESTART)}}}));
+    Outcome run = Update({SIX, SIX}, &target);
+    EXPECT_EQ(run.out, START + Progress('-', 0) + COMPLETE + "\nThe System is restart, please wait!\n\n" + PROMPT);
+}
+
+TEST(Transfer, ShowsTheSameGlyphAgainAfterAFailedAttempt)
+{
+    std::vector<sim::Bytes> records(8, Record({0x10, 0x20}));
+    sim::Target target(Script({}, {{8, {QUIET, Answer{}}}}));
+    Outcome run = Update(records, &target);
+    std::string expected = START;
+    const char glyphs[] = "--\\\\||///";
+    for (int i = 0; i < 9; ++i)
+        expected += Progress(glyphs[i], std::min(i, 7) * 6 * 100 / 48);
+    EXPECT_EQ(run.out, expected + COMPLETE + "\n" + PROMPT);
+}
+
+TEST(Transfer, ReportsAnOutputThatFailsInTheMiddleOfARecord)
+{
+    sim::Setup setup;
+    setup.failSend = {3};
+    sim::Target target;
+    Outcome run = Update({Record(sim::Bytes(46, 0x01))}, &target, setup);
+    EXPECT_EQ(run.out, START + Progress('-', 0) + "\nError: The MIDI Out of device is missing!\n\n" + PROMPT);
+    EXPECT_EQ(run.wire.size(), 3u);
+    EXPECT_TRUE(target.Accepted().empty());
+}
+
+TEST(Transfer, AnEmptyImageStillNeedsTheHandshake)
+{
+    sim::Target target;
+    Outcome run = Update({}, &target);
+    EXPECT_EQ(run.out, START + COMPLETE + "\n" + PROMPT);
+    EXPECT_EQ(target.Handshakes(), 1u);
+}
+
+// The target rebuilds every record from the chunks, so what it holds after
+// a whole update must be the image, byte for byte.
+TEST(Transfer, TheTargetHoldsTheWholeImageAfterAnUpdate)
+{
+    std::mt19937 random(12345);
+    std::vector<sim::Bytes> records;
+    size_t total = 0;
+    while (total < 20000) {
+        sim::Bytes data(random() % 300);
+        for (uint8_t& byte : data)
+            byte = (uint8_t)random();
+        records.push_back(Record(data));
+        total += data.size() + 4;
+    }
+    sim::Target target(Script({}, {{3, {Status(UPD_ERR_VERIFY), Answer{}}}, {7, {QUIET, Answer{}}}}));
+    Outcome run = Update(records, &target);
+    EXPECT_EQ(run.out.substr(run.out.size() - COMPLETE.size() - 1 - strlen(PROMPT)), COMPLETE + "\n" + PROMPT);
+    EXPECT_EQ(target.Held(), Concat(records));
+}
+
+}  // namespace
