@@ -8,6 +8,7 @@
 #include <string.h>
 
 #define IMAGE_PATTERN "*.kit"
+#define MSG_NOT_FOUND "Error: File '%s' is not found.\n\n"
 #define TARGET_PREFIX "Quellam"
 #define TARGET_QUELLAM 0x34
 
@@ -142,7 +143,7 @@ bool FindImageFile(char* name, size_t size, uint8_t* targetCode)
 {
     *targetCode = 0;
     if (!FindFirstMatch(IMAGE_PATTERN, name, size)) {
-        printf("Error: File '%s' is not found.\n\n", IMAGE_PATTERN);
+        printf(MSG_NOT_FOUND, IMAGE_PATTERN);
         return false;
     }
     if (!BeginsWithFolded(name, TARGET_PREFIX)) {
@@ -156,17 +157,20 @@ bool FindImageFile(char* name, size_t size, uint8_t* targetCode)
 bool LoadImage(const char* name, FirmwareImage* image)
 {
     static uint8_t block[65536];
+    // Some systems open a directory as a file that cannot be read.
     FILE* file = fopen(name, "rb");
-    if (file == NULL) {
-        printf("Error: File '%s' is not found.\n\n", name);
+    size_t n = file != NULL ? fread(block, 1, sizeof block, file) : 0;
+    if (file == NULL || ferror(file)) {
+        if (file != NULL)
+            fclose(file);
+        printf(MSG_NOT_FOUND, name);
         return false;
     }
     printf("OK: File '%s' is open.\n", name);
     ImageParser parser;
     StartImageText(&parser, image);
-    for (size_t n; (n = fread(block, 1, sizeof block, file)) != 0;)
-        if (!ReadImageText(&parser, image, block, n))
-            break;
+    for (; n != 0 && ReadImageText(&parser, image, block, n); n = fread(block, 1, sizeof block, file))
+        ;
     fclose(file);
     if (!FinishImageText(&parser, image)) {
         printf(MSG_BAD_IMAGE);
