@@ -46,7 +46,8 @@ struct State {
     std::vector<std::string> calls, faults;
     unsigned prepared = 0, sent = 0;
     uint64_t now = 0;      // virtual clock
-    uint64_t horizon = 0;  // virtual time the callback thread may deliver up to
+    uint64_t horizon = 0;  // while the program sleeps, the time it sleeps until
+    bool sleeping = false;
     std::chrono::steady_clock::time_point start;
     std::function<void()> job;  // runs next on the callback thread
     bool busy = false, stopping = false, running = false;
@@ -80,7 +81,7 @@ void Call(const char* name, UINT id, MMRESULT result)
 
 bool Due(uint64_t t)
 {
-    return g_state.setup.realTime ? t <= NowLocked() : t <= g_state.horizon;
+    return g_state.setup.realTime ? t <= NowLocked() : g_state.sleeping && t <= g_state.horizon;
 }
 
 MidiPort* StartedInput()
@@ -288,11 +289,13 @@ void Sleep(DWORD ms)
         return;
     }
     g_state.horizon = g_state.now + ms;
+    g_state.sleeping = true;
     sim::g_wake.notify_all();
     sim::g_idle.wait(lock, [] {
         return !g_state.busy && !g_state.job &&
                (g_state.scheduled.empty() || g_state.scheduled.begin()->first > g_state.horizon);
     });
+    g_state.sleeping = false;
     g_state.now = g_state.horizon;
 }
 
