@@ -116,12 +116,11 @@ ProgramRun RunProgram(const std::string& exe, const std::string& dir, const std:
     if (pid == 0) {
         if (chdir(dir.c_str()) != 0)
             _exit(127);
-        int in = open("/dev/null", O_RDONLY);
         int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        close(0);
         for (const std::string& setting : env) {
             size_t equals = setting.find('=');
             setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);

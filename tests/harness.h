@@ -41,6 +41,6 @@ struct ProgramRun {
     int status;
     std::string out, err;
 };
-// Runs exe in dir with standard input at its end and the given environment
+// Runs exe in dir with standard input closed and the given environment
 // added.
 ProgramRun RunProgram(const std::string& exe, const std::string& dir, const std::vector<std::string>& env = {});

@@ -211,18 +211,28 @@ MMRESULT midiInOpen(HMIDIIN* in, UINT id, DWORD_PTR callback, DWORD_PTR instance
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT midiInPrepareHeader(HMIDIIN, MIDIHDR* hdr, UINT)
+static MMRESULT Prepare(MIDIHDR* hdr)
 {
     hdr->dwFlags |= MHDR_PREPARED;
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT midiInUnprepareHeader(HMIDIIN, MIDIHDR* hdr, UINT)
+static MMRESULT Unprepare(MIDIHDR* hdr)
 {
     if (hdr->dwFlags & MHDR_INQUEUE)
         return MIDIERR_STILLPLAYING;
     hdr->dwFlags &= ~MHDR_PREPARED;
     return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInPrepareHeader(HMIDIIN, MIDIHDR* hdr, UINT)
+{
+    return Prepare(hdr);
+}
+
+MMRESULT midiInUnprepareHeader(HMIDIIN, MIDIHDR* hdr, UINT)
+{
+    return Unprepare(hdr);
 }
 
 MMRESULT midiInAddBuffer(HMIDIIN, MIDIHDR* hdr, UINT)
@@ -306,16 +316,12 @@ MMRESULT midiOutOpen(HMIDIOUT* out, UINT id, DWORD_PTR, DWORD_PTR, DWORD)
 
 MMRESULT midiOutPrepareHeader(HMIDIOUT, MIDIHDR* hdr, UINT)
 {
-    hdr->dwFlags |= MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return Prepare(hdr);
 }
 
 MMRESULT midiOutUnprepareHeader(HMIDIOUT, MIDIHDR* hdr, UINT)
 {
-    if (hdr->dwFlags & MHDR_INQUEUE)
-        return MIDIERR_STILLPLAYING;
-    hdr->dwFlags &= ~MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return Unprepare(hdr);
 }
 
 // The message goes out directly as one event and the output is drained, so
