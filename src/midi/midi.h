@@ -12,12 +12,10 @@
 #define RELEASE_WAITS 100
 #define RELEASE_WAIT_MS 100
 
-// Port state, shared with the input callback.
-extern HMIDIIN g_hMidiIn;
+// Port state shared by the port operations, the output and the input
+// callback; the callback queues the buffer again only while g_inOpen is set.
 extern HMIDIOUT g_hMidiOut;
 extern std::atomic<uint8_t> g_inOpen;
-extern uint8_t g_outOpen;
-extern MIDIHDR g_rxHeader;
 extern uint8_t g_rxBuffer[RX_BUFFER_SIZE];
 
 // The reply mailbox. The callback publishes the byte count of the last

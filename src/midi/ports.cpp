@@ -6,12 +6,13 @@
 #include <stdio.h>
 #include <string.h>
 
-HMIDIIN g_hMidiIn;
 HMIDIOUT g_hMidiOut;
 std::atomic<uint8_t> g_inOpen{0};
-uint8_t g_outOpen;
-MIDIHDR g_rxHeader;
 uint8_t g_rxBuffer[RX_BUFFER_SIZE];
+
+static HMIDIIN g_hMidiIn;
+static uint8_t g_outOpen;
+static MIDIHDR g_rxHeader;
 
 #define SYNTH_PREFIX "Microsoft GS"
 #define SKIP_PREFIX "Microsoft"
