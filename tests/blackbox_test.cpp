@@ -80,6 +80,7 @@ TEST(UpdateSim, RunsTheShippedExampleInRealTime)
     const std::string start = std::string(BANNER) + "OK: File 'Quellam_demo.kit' is open.\n" + DEVICES;
     EXPECT_EQ(run.out.substr(0, start.size()), start);
     EXPECT_EQ(run.out.substr(run.out.size() - end.size()), end);
+    EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
 }
 

@@ -14,6 +14,9 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+// The program has a LoadImage of its own; the user interface's is not used.
+#undef LoadImage
+
 #define PATH_BUFFER_SIZE MAX_PATH
 
 #else
