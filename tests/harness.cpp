@@ -17,7 +17,7 @@ const char* const BANNER = "TELVARIN Update V0.2 -> Quellam System\n";
 const char* const PROMPT = "Press any key to continue . . . \n";
 const char* const DEVICES = "MIDI IN DEVICE: Quellam MIDI\r\nMIDI OUT DEVICE: Quellam MIDI\r\n";
 
-static std::string ReadAll(const std::string& path)
+std::string ReadFile(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
     std::stringstream text;
@@ -37,7 +37,7 @@ std::string Capture(const std::function<void()>& body)
     dup2(saved, STDOUT_FILENO);
     close(saved);
     close(fd);
-    std::string out = ReadAll(path);
+    std::string out = ReadFile(path);
     unlink(path);
     return out;
 }
@@ -130,7 +130,7 @@ ProgramRun RunProgram(const std::string& exe, const std::string& dir, const std:
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    ProgramRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(outPath), ReadAll(errPath)};
+    ProgramRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(outPath), ReadFile(errPath)};
     unlink(outPath.c_str());
     unlink(errPath.c_str());
     return run;

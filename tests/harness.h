@@ -21,6 +21,7 @@ struct ScratchDir {
 };
 
 void WriteFile(const std::string& name, const std::string& bytes);
+std::string ReadFile(const std::string& path);
 
 // A record: the length field, the data and the checksum that makes it good.
 sim::Bytes Record(const sim::Bytes& data);
