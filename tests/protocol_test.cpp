@@ -217,7 +217,7 @@ TEST(Transfer, GivesUpAfter20SilentAttempts)
 TEST(Transfer, CountsFailuresAfreshForEachRecord)
 {
     sim::Target target(Script({}, {{0, Then(Times(19, Status(UPD_ERR_CRC)), Answer{})}}));
-    Outcome run = Update({SIX, SIX}, &target);
+    Outcome run = Update({SIX, Record({0x33, 0x44})}, &target);
     EXPECT_EQ(run.out.substr(run.out.size() - COMPLETE.size() - 1 - strlen(PROMPT)), COMPLETE + "\n" + PROMPT);
     EXPECT_EQ(target.Accepted().size(), 2u);
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\r'), 2 + 2 * 20 * 2 + 1);
@@ -239,7 +239,9 @@ TEST(Transfer, EndsWhenTheTargetSaysItIsRestarting)
 
 TEST(Transfer, ShowsTheSameGlyphAgainAfterAFailedAttempt)
 {
-    std::vector<sim::Bytes> records(8, Record({0x10, 0x20}));
+    std::vector<sim::Bytes> records;
+    for (uint8_t i = 0; i < 8; ++i)
+        records.push_back(Record({0x10, i}));
     sim::Target target(Script({}, {{8, {QUIET, Answer{}}}}));
     Outcome run = Update(records, &target);
     std::string expected = START;
@@ -286,6 +288,33 @@ TEST(Transfer, TheTargetHoldsTheWholeImageAfterAnUpdate)
     Outcome run = Update(records, &target);
     EXPECT_EQ(run.out.substr(run.out.size() - COMPLETE.size() - 1 - strlen(PROMPT)), COMPLETE + "\n" + PROMPT);
     EXPECT_EQ(target.Held(), Concat(records));
+}
+
+// The first answer comes after the wait and reaches the program while it
+// sends the record again; the answer to that second copy would then be taken
+// for the next record, which the target refuses.
+TEST(Transfer, AnAnswerFromAnEarlierAttemptIsNotTakenForALaterOne)
+{
+    const sim::Bytes first = Record(sim::Bytes(60, 0x01)), second = Record({0x22});
+    Answer late = Status(UPD_BLOCK_OK), soon = Status(UPD_BLOCK_OK);
+    late.delayMs = ACK_POLLS + 2;
+    soon.delayMs = 30;
+    Answer refusal = Status(UPD_ERR_CRC);
+    refusal.delayMs = 40;
+    sim::Target target(Script({}, {{1, {late, soon}}, {2, {refusal, Answer{}}}}));
+    Outcome run = Update({first, second}, &target);
+    EXPECT_EQ(run.out, START + Progress('-', 0) + Progress('-', 0) + Progress('-', 92) +
+                           "\nThe CRC of the download file is error!\n" + Progress('-', 92) + COMPLETE + "\n" + PROMPT);
+    EXPECT_EQ(target.Held(), Concat({first, second}));
+}
+
+TEST(Transfer, ARecordSentAgainAfterALostAnswerIsStoredOnce)
+{
+    const sim::Bytes first = Record({0x01}), second = Record({0x02});
+    sim::Target target(Script({}, {{1, {Answer{Answer::Lost}, Answer{}}}}));
+    Outcome run = Update({first, second}, &target);
+    EXPECT_EQ(run.out, START + Progress('-', 0) + Progress('-', 0) + Progress('-', 50) + COMPLETE + "\n" + PROMPT);
+    EXPECT_EQ(target.Held(), Concat({first, second}));
 }
 
 }  // namespace

@@ -60,6 +60,9 @@ bool Handshake(uint8_t targetCode)
 }
 
 // Sends one record as chunks of hexadecimal text, with a pause after each.
+// The target cannot answer a record before its last chunk, so a reply still
+// waiting then belongs to an earlier attempt (a late or repeated answer) and
+// is dropped: taken for this record's, it could skip a record never stored.
 static bool SendRecord(const uint8_t* record, uint16_t size)
 {
     char text[2 * CHUNK_BYTES];
@@ -67,6 +70,9 @@ static bool SendRecord(const uint8_t* record, uint16_t size)
         uint16_t k = size - sent < CHUNK_BYTES ? (uint16_t)(size - sent) : (uint16_t)CHUNK_BYTES;
         for (uint16_t i = 0; i < k; ++i)
             ByteToHex(record[sent + i], text + 2 * i);
+        uint8_t stale;
+        if (sent + k == size)
+            TakeReply(&stale);
         if (SendSysEx((const uint8_t*)text, (uint16_t)(2 * k)) != 0)
             return false;
         Sleep(1);

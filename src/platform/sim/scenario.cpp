@@ -16,8 +16,8 @@ bool ParseNumber(const std::string& word, int base, unsigned long max, unsigned 
     return *end == '\0' && *value <= max;
 }
 
-// STATUS[:LENGTH][@DELAY], "-" for silence, "." for a 1-byte message, or
-// "auto"[@DELAY].
+// STATUS[:LENGTH][@DELAY], "-" for silence, "." for a 1-byte message,
+// "lost" for an acceptance whose answer never arrives, or "auto"[@DELAY].
 bool ParseAnswer(const std::string& word, Answer* answer)
 {
     std::string body = word;
@@ -33,8 +33,8 @@ bool ParseAnswer(const std::string& word, Answer* answer)
         answer->type = body == "-" ? Answer::Silent : Answer::Noise;
         return true;
     }
-    if (body == "auto") {
-        answer->type = Answer::Auto;
+    if (body == "auto" || body == "lost") {
+        answer->type = body == "auto" ? Answer::Auto : Answer::Lost;
         return true;
     }
     size_t colon = body.find(':');

@@ -51,18 +51,18 @@ void Target::InputStarted()
 void Target::Reply(const Answer& answer, uint8_t autoStatus)
 {
     unsigned delay = answer.delayMs >= 0 ? (unsigned)answer.delayMs : script_.delayMs;
-    if (answer.type == Answer::Silent)
+    if (answer.type == Answer::Silent || answer.type == Answer::Lost)
         return;
-    if (answer.type == Answer::Noise) {
-        send({0xF7}, delay, Kind::SysEx);
-        return;
+    Bytes reply{0xF7};
+    if (answer.type != Answer::Noise) {
+        reply.assign(std::max(answer.length, 2u), 0x00);
+        reply[0] = 0xF0;
+        reply[1] = answer.type == Answer::Auto ? autoStatus : answer.status;
+        if (reply.size() > 2)
+            reply.back() = 0xF7;
     }
-    Bytes reply(std::max(answer.length, 2u), 0x00);
-    reply[0] = 0xF0;
-    reply[1] = answer.type == Answer::Auto ? autoStatus : answer.status;
-    if (reply.size() > 2)
-        reply.back() = 0xF7;
-    send(reply, delay, Kind::SysEx);
+    for (unsigned i = 0; i < answer.copies; ++i)
+        send(reply, delay + i * answer.apartMs, Kind::SysEx);
 }
 
 void Target::Received(const Bytes& message)
@@ -90,19 +90,20 @@ void Target::RecordComplete()
     unsigned length = pending_[0] * 256u + pending_[1];
     bool good = !damaged_ && length >= 2 && pending_.size() == length + 2u && ChecksumHolds(pending_, length);
     uint8_t autoStatus = damaged_ ? ERR_DAMAGED : good ? BLOCK_OK : ERR_CRC;
-    unsigned number = (unsigned)accepted_.size() + 1;
+    // The record last accepted, sent again because its answer went astray,
+    // is the same record once more: it is rewritten in place.
+    bool again = !accepted_.empty() && pending_ == accepted_.back();
+    unsigned number = (unsigned)accepted_.size() + (again ? 0 : 1);
     auto script = script_.records.find(number);
     if (script == script_.records.end())
         script = script_.records.find(0);
-    Answer answer = script == script_.records.end() ? Answer{} : Pick(script->second, attempts_);
-    ++attempts_;
+    Answer answer = script == script_.records.end() ? Answer{} : Pick(script->second, attempts_[number]++);
     Reply(answer, autoStatus);
     bool accepted = answer.type == Answer::Status ? answer.status == BLOCK_OK
-                                                  : answer.type == Answer::Auto && autoStatus == BLOCK_OK;
-    if (accepted) {
+                                                  : answer.type == Answer::Lost ||
+                                                        (answer.type == Answer::Auto && autoStatus == BLOCK_OK);
+    if (accepted && !again)
         accepted_.push_back(pending_);
-        attempts_ = 0;
-    }
     pending_.clear();
     damaged_ = false;
 }

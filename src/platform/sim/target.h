@@ -1,6 +1,9 @@
 // A model of the target's firmware updater: it answers handshakes, rebuilds
 // each record from its hexadecimal chunks, checks the record's checksum and
-// answers as scripted, keeping every record it accepted.
+// answers as scripted, keeping every record it accepted. A record equal
+// to the one just accepted is taken as that record sent again after its
+// answer went astray, and rewritten in place; so an image for it must not
+// repeat a record back to back.
 #pragma once
 
 #include "sim/model.h"
@@ -10,11 +13,14 @@
 
 namespace sim {
 
+// Lost: the record is accepted, but its acknowledgement never arrives.
 struct Answer {
-    enum Type { Status, Silent, Noise, Auto } type = Auto;
+    enum Type { Status, Silent, Noise, Auto, Lost } type = Auto;
     uint8_t status = 0;
     unsigned length = 3;  // bytes in the reply, F0 and F7 included
     int delayMs = -1;     // -1: the script's delay
+    unsigned copies = 1;  // the reply sent this many times, ...
+    unsigned apartMs = 1; // ... this far apart
 };
 
 struct TargetScript {
@@ -48,7 +54,7 @@ private:
     Bytes pending_;  // the record being rebuilt
     bool damaged_ = false;
     unsigned handshakes_ = 0;
-    unsigned attempts_ = 0;  // of the current record
+    std::map<unsigned, unsigned> attempts_;  // by record number
 };
 
 }  // namespace sim
