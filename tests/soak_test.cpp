@@ -1,0 +1,177 @@
+// Whole updates against a target that misbehaves at random: answers lost,
+// dropped, refused with any status, late, repeated, replaced by a 1-byte
+// message or longer than the receive buffer, an output that fails at some
+// message, images of random record sizes. Each schedule comes from its own
+// seed; UPDATE_SOAK_SEED and UPDATE_SOAK_RUNS replay one.
+//
+// Late and repeated answers reach the program before its next attempt is
+// complete: one that comes later cannot be told from the answer to that
+// attempt, as the messages carry no sequence number.
+#include "harness.h"
+#include "protocol/protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+
+namespace {
+
+using sim::Answer;
+
+struct Schedule {
+    std::vector<sim::Bytes> records;
+    sim::Setup setup;
+    sim::TargetScript script;
+};
+
+unsigned Chunks(const sim::Bytes& record)
+{
+    return (unsigned)(record.size() + CHUNK_BYTES - 1) / CHUNK_BYTES;
+}
+
+// One attempt's answer. wait is the program's acknowledgement wait for the
+// record, chunks the fewest chunks of the record and the one after it.
+Answer Fault(std::mt19937_64& random, unsigned wait, unsigned chunks)
+{
+    Answer answer;
+    switch (random() % 9) {
+    case 0: answer.type = Answer::Silent; break;
+    case 1: answer.type = Answer::Lost; break;
+    case 2: answer = Answer{Answer::Status, (uint8_t)random()}; break;
+    case 3: answer.delayMs = (int)(random() % (wait + 2)); break;  // up to the last poll
+    case 4: answer.delayMs = (int)(wait + 1 + random() % chunks); break;  // after it
+    case 5:
+        answer.copies = 2 + (unsigned)(random() % 2);
+        answer.apartMs = (unsigned)(random() % ((chunks - 1) / (answer.copies - 1) + 1));
+        break;
+    case 6: answer.type = Answer::Noise; break;
+    case 7:
+        answer = Answer{Answer::Status, random() % 2 ? (uint8_t)UPD_BLOCK_OK : (uint8_t)random()};
+        answer.length = 201 + (unsigned)(random() % 300);
+        break;
+    default: break;  // as the target would answer, at once
+    }
+    return answer;
+}
+
+sim::Bytes RandomData(std::mt19937_64& random)
+{
+    sim::Bytes data(1 + random() % (random() % 8 ? 60 : 400));
+    for (uint8_t& byte : data)
+        byte = (uint8_t)random();
+    return data;
+}
+
+Schedule Draw(uint64_t seed)
+{
+    std::mt19937_64 random(seed);
+    Schedule s;
+    size_t total = 0, count = 1 + random() % 10;
+    while (s.records.size() < count) {
+        sim::Bytes record = Record(RandomData(random));
+        if (s.records.empty() || record != s.records.back()) {
+            s.records.push_back(record);
+            total += record.size();
+        }
+    }
+    for (unsigned n = (unsigned)(random() % 4 ? 0 : random() % 6); n != 0; --n)
+        s.script.handshake.push_back(Answer{random() % 2 ? Answer::Silent : Answer::Noise});
+    s.script.handshake.push_back(Answer{});
+    s.script.noise = random() % 8 == 0;
+    size_t position = 0, messages = 1;
+    for (size_t i = 0; i < count; ++i) {
+        unsigned wait = position * 100 / total < ACK_LATE_PERCENT ? ACK_POLLS : ACK_POLLS_LATE;
+        unsigned chunks = std::min(Chunks(s.records[i]), Chunks(s.records[std::min(i + 1, count - 1)]));
+        std::vector<Answer>& answers = s.script.records[(unsigned)i + 1];
+        for (unsigned n = (unsigned)(random() % 5 ? random() % 3 : random() % 22); n != 0; --n)
+            answers.push_back(Fault(random, wait, chunks));
+        answers.push_back(Answer{});
+        position += s.records[i].size();
+        messages += Chunks(s.records[i]);
+    }
+    if (random() % 10 == 0)
+        s.setup.failSend = {1 + (unsigned)(random() % (messages + 4))};
+    return s;
+}
+
+// The longest run of attempts of one record, read back from the wire: a
+// record is the hexadecimal text of the messages after the greeting, up to
+// the length its first two bytes give.
+unsigned MostAttempts()
+{
+    unsigned most = 0, run = 0;
+    sim::Bytes record, previous;
+    for (const sim::WireEntry& entry : sim::Wire()) {
+        if (!entry.toDevice || entry.bytes.size() < 3 || entry.bytes[2] == 0x6D)  // the greeting
+            continue;
+        for (size_t i = 1; i + 2 < entry.bytes.size(); i += 2)
+            record.push_back((uint8_t)std::stoi(std::string(entry.bytes.begin() + (long)i,
+                                                             entry.bytes.begin() + (long)i + 2), nullptr, 16));
+        if (record.size() < 2 || record.size() < record[0] * 256u + record[1] + 2u)
+            continue;
+        run = record == previous ? run + 1 : 1;
+        most = std::max(most, run);
+        previous = record;
+        record.clear();
+    }
+    return most;
+}
+
+const char* const ENDINGS[] = {
+    "Target update successfully!\n\nPress",
+    "The System is restart, please wait!\n\n",
+    "\nError in updating.\n",
+    "\nFailed: Target is not responding.\n\n",
+    "Error: The MIDI Out of device is missing!\n\n",
+    "Error: The device and the upgrade file is not matched!\n\n",
+    "Please wait the system reset and retry again!\n\n",
+};
+
+unsigned Occurrences(const std::string& text, const std::string& part)
+{
+    unsigned n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+uint64_t Setting(const char* name, uint64_t otherwise)
+{
+    const char* value = getenv(name);
+    return value != nullptr && *value != '\0' ? strtoull(value, nullptr, 10) : otherwise;
+}
+
+TEST(FaultSoak, EveryScheduleEndsOnceAndClaimsSuccessOnlyForTheWholeImage)
+{
+    uint64_t first = Setting("UPDATE_SOAK_SEED", (uint64_t)std::chrono::system_clock::now().time_since_epoch().count());
+    uint64_t runs = Setting("UPDATE_SOAK_RUNS", 10000);
+    printf("fault soak: UPDATE_SOAK_SEED=%llu UPDATE_SOAK_RUNS=%llu\n", (unsigned long long)first,
+           (unsigned long long)runs);
+    unsigned successes = 0;
+    for (uint64_t seed = first; seed != first + runs; ++seed) {
+        SCOPED_TRACE("replay with UPDATE_SOAK_SEED=" + std::to_string(seed) + " UPDATE_SOAK_RUNS=1");
+        Schedule s = Draw(seed);
+        sim::Target target(s.script);
+        std::string out = RunSimulated(s.records, s.setup, &target);
+        unsigned endings = 0;
+        for (const char* ending : ENDINGS)
+            endings += Occurrences(out, ending);
+        ASSERT_EQ(endings, 1u) << out;
+        ASSERT_EQ(out.substr(out.size() - strlen(PROMPT)), PROMPT);
+        bool success = Occurrences(out, ENDINGS[0]) == 1;
+        if (success) {
+            ASSERT_EQ(target.Held(), Concat(s.records)) << out;
+        }
+        successes += success;
+        ASSERT_LE(MostAttempts(), (unsigned)MAX_BLOCK_FAILURES);
+        ASSERT_EQ(sim::OpenPorts(), 0u);
+        ASSERT_EQ(sim::Faults(), std::vector<std::string>{});
+    }
+    printf("fault soak: %llu schedules, %u ended in success\n", (unsigned long long)runs, successes);
+}
+
+}  // namespace
