@@ -16,6 +16,25 @@
 const char* const BANNER = "TELVARIN Update V0.2 -> Quellam System\n";
 const char* const PROMPT = "Press any key to continue . . . \n";
 const char* const DEVICES = "MIDI IN DEVICE: Quellam MIDI\r\nMIDI OUT DEVICE: Quellam MIDI\r\n";
+const char* const SUCCESS = "Target update successfully!\n\nPress";
+
+unsigned CountEndings(const std::string& out)
+{
+    static const char* const ENDINGS[] = {
+        SUCCESS,
+        "The System is restart, please wait!\n\n",
+        "\nError in updating.\n",
+        "\nFailed: Target is not responding.\n\n",
+        "Error: The MIDI Out of device is missing!\n\n",
+        "Error: The device and the upgrade file is not matched!\n\n",
+        "Please wait the system reset and retry again!\n\n",
+    };
+    unsigned n = 0;
+    for (const char* ending : ENDINGS)
+        for (size_t at = out.find(ending); at != std::string::npos; at = out.find(ending, at + 1))
+            ++n;
+    return n;
+}
 
 std::string ReadFile(const std::string& path)
 {
@@ -97,7 +116,7 @@ std::string KitText(const std::vector<sim::Bytes>& records)
     return text;
 }
 
-std::string RunSimulated(const std::vector<sim::Bytes>& records, sim::Setup setup, sim::Target* target)
+std::string RunSimulated(const std::vector<sim::Bytes>& records, sim::Setup setup, sim::Model* target)
 {
     ScratchDir dir;
     WriteFile("Quellam.kit", KitText(records));

@@ -31,12 +31,17 @@ std::string KitText(const std::vector<sim::Bytes>& records);
 
 // The whole console output of one update run on the simulated platform,
 // the target answering as scripted, in a directory holding the image.
-std::string RunSimulated(const std::vector<sim::Bytes>& records, sim::Setup setup, sim::Target* target);
+std::string RunSimulated(const std::vector<sim::Bytes>& records, sim::Setup setup, sim::Model* target);
 
 // The console text of each ending, as the program prints it.
 extern const char* const BANNER;
 extern const char* const PROMPT;
 extern const char* const DEVICES;  // both ports of the default simulated target
+extern const char* const SUCCESS;  // the ending of a complete update
+
+// How many of the endings from the handshake on the output holds: a run
+// prints exactly one.
+unsigned CountEndings(const std::string& out);
 
 struct ProgramRun {
     int status;

@@ -109,7 +109,7 @@ void Deliver(std::unique_lock<std::mutex>& lock, uint64_t t, Event& event)
         MIDIHDR* header = port->queue.front();
         port->queue.pop_front();
         DWORD n = std::min<DWORD>((DWORD)event.bytes.size(), header->dwBufferLength);
-        memcpy(header->lpData, event.bytes.data(), n);
+        std::copy_n(event.bytes.begin(), n, header->lpData);
         header->dwBytesRecorded = n;
         header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
         msg = event.kind == Kind::SysEx ? MIM_LONGDATA : MIM_LONGERROR;
