@@ -102,6 +102,10 @@ MMRESULT midiOutClose(HMIDIOUT out);
 
 void Sleep(DWORD ms);
 
+// A wall-clock sleep, with the calling thread's timer slack at its least so
+// that a 1 ms pause is not stretched; Sleep over real devices is this.
+void SleepMilliseconds(DWORD ms);
+
 #endif
 
 // Console and directory services; the same three on every platform.

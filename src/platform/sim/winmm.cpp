@@ -285,7 +285,7 @@ void Sleep(DWORD ms)
     std::unique_lock<std::mutex> lock(g_lock);
     if (g_state.setup.realTime || !g_state.running) {
         lock.unlock();
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        SleepMilliseconds(ms);
         return;
     }
     g_state.horizon = g_state.now + ms;
