@@ -69,7 +69,7 @@ static bool SendRecord(const uint8_t* record, uint16_t size)
     for (uint16_t sent = 0; sent < size;) {
         uint16_t k = size - sent < CHUNK_BYTES ? (uint16_t)(size - sent) : (uint16_t)CHUNK_BYTES;
         for (uint16_t i = 0; i < k; ++i)
-            ByteToHex(record[sent + i], text + 2 * i);
+            ByteToHex(record[sent + i], text + 2 * (size_t)i);
         uint8_t stale;
         if (sent + k == size)
             TakeReply(&stale);

@@ -13,6 +13,7 @@
 #include <pthread.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 
 #define MAX_DEVICES 32
@@ -135,7 +136,8 @@ MMRESULT midiOutGetDevCapsA(UINT id, MIDIOUTCAPSA* caps, UINT)
 static void ReturnBuffer(UINT msg)
 {
     MIDIHDR* header = g_in.queue[0];
-    memmove(g_in.queue, g_in.queue + 1, sizeof g_in.queue[0] * (size_t)--g_in.queued);
+    --g_in.queued;
+    std::copy(g_in.queue + 1, g_in.queue + 1 + g_in.queued, g_in.queue);
     header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
     g_in.assembling = false;
     pthread_mutex_unlock(&g_inLock);

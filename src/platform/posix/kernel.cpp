@@ -83,10 +83,11 @@ bool FindFirstMatch(const char* pattern, char* name, size_t size)
         return false;
     bool found = false;
     for (struct dirent* entry; (entry = readdir(dir)) != NULL;) {
-        if (!MatchesWildcard(pattern, entry->d_name) || strlen(entry->d_name) >= size)
+        size_t length = strlen(entry->d_name);
+        if (!MatchesWildcard(pattern, entry->d_name) || length >= size)
             continue;
         if (!found || CompareNames(entry->d_name, name) < 0) {
-            strcpy(name, entry->d_name);
+            memcpy(name, entry->d_name, length + 1);
             found = true;
         }
     }

@@ -157,11 +157,12 @@ void RunCallbackThread()
 
 // Runs fn on the callback thread, as the MIDI system calls back on a thread
 // of its own, and waits until it has run.
-void OnCallbackThread(std::unique_lock<std::mutex>& lock, std::function<void()> fn)
+void OnCallbackThread(std::unique_lock<std::mutex>& lock, const std::function<void()>& fn)
 {
     bool done = false;
     g_idle.wait(lock, [] { return !g_state.job; });
-    g_state.job = [fn, &done] {
+    // cppcheck-suppress danglingLifetime ; the wait below outlasts the job
+    g_state.job = [&fn, &done] {
         fn();
         std::lock_guard<std::mutex> guard(g_lock);
         done = true;
