@@ -21,15 +21,27 @@ enum {
     TEXT_ENDED,
 };
 
+// Every byte of the text is looked up, so the digit values are a table.
+struct HexTable {
+    int8_t value[256];
+};
+
+static constexpr HexTable MakeHexTable()
+{
+    HexTable table{};
+    for (int c = 0; c < 256; ++c)
+        table.value[c] = (int8_t)(c >= '0' && c <= '9'   ? c - '0'
+                                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                         : -1);
+    return table;
+}
+
+static constexpr HexTable HEX = MakeHexTable();
+
 static int HexValue(uint8_t c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    return HEX.value[c];
 }
 
 static bool IsSpace(uint8_t c)
@@ -124,8 +136,16 @@ void StartImageText(ImageParser* parser, FirmwareImage* image)
 
 bool ReadImageText(ImageParser* parser, FirmwareImage* image, const uint8_t* text, size_t n)
 {
-    for (size_t i = 0; i < n && parser->state != TEXT_ENDED; ++i)
-        ReadByte(parser, image, text[i]);
+    for (size_t i = 0; i < n && parser->state != TEXT_ENDED;) {
+        // Most fields are two digits: such a field is a byte at once.
+        if (parser->state == FIELD_START && i + 1 < n && HexValue(text[i]) >= 0 && HexValue(text[i + 1]) >= 0 &&
+            image->count < IMAGE_MAX_COUNT) {
+            image->bytes[image->count++] = (uint8_t)(HexValue(text[i]) * 16 + HexValue(text[i + 1]));
+            i += 2;
+            continue;
+        }
+        ReadByte(parser, image, text[i++]);
+    }
     return parser->state != TEXT_ENDED;
 }
 

@@ -1,7 +1,8 @@
 // Any bytes as the image file: loading must not crash or read out of
 // bounds, the reading must not depend on where the blocks of the file are
-// cut, and an image that passes its check must end exactly at its last
-// record.
+// cut (fed whole, in two at a fuzzed point, and a byte at a time, where no
+// field can be read at once), and an image that passes its check must end
+// exactly at its last record.
 #include "harness.h"
 #include "image/image.h"
 
@@ -18,6 +19,20 @@ static void ReadInTwo(const uint8_t* data, size_t n, size_t cut, FirmwareImage* 
     if (ReadImageText(&parser, image, data, cut))
         ReadImageText(&parser, image, data + cut, n - cut);
     FinishImageText(&parser, image);
+}
+
+static void ReadByteByByte(const uint8_t* data, size_t n, FirmwareImage* image)
+{
+    ImageParser parser;
+    StartImageText(&parser, image);
+    for (size_t i = 0; i < n && ReadImageText(&parser, image, data + i, 1); ++i)
+        ;
+    FinishImageText(&parser, image);
+}
+
+static bool Same(const FirmwareImage* a, const FirmwareImage* b)
+{
+    return a->count == b->count && memcmp(a->bytes, b->bytes, a->count) == 0;
 }
 
 static bool EndsAtLastRecord(const FirmwareImage* image)
@@ -38,7 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t n)
 {
     ReadInTwo(data, n, n, &g_whole);
     ReadInTwo(data, n, n == 0 ? 0 : data[0] % (n + 1), &g_cut);
-    if (g_cut.count != g_whole.count || memcmp(g_cut.bytes, g_whole.bytes, g_whole.count) != 0)
+    if (!Same(&g_cut, &g_whole))
+        abort();
+    ReadByteByByte(data, n, &g_cut);
+    if (!Same(&g_cut, &g_whole))
         abort();
 
     WriteFile("image.kit", std::string((const char*)data, n));
