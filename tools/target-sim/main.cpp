@@ -14,7 +14,6 @@
 #include <chrono>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 namespace {
 
@@ -28,13 +27,10 @@ struct Peer {
 
 bool ReadScenario(const char* path, sim::Scenario* scenario)
 {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    std::string error = "cannot be read";
-    if (file && sim::ParseScenario(text.str(), scenario, &error))
+    std::string error;
+    if (sim::ReadScenarioFile(path, scenario, &error))
         return true;
-    fprintf(stderr, "target-sim: %s: %s\n", path, error.c_str());
+    fprintf(stderr, "target-sim: %s\n", error.c_str());
     return false;
 }
 
@@ -111,10 +107,12 @@ void ReadMessages(Peer* peer, sim::Bytes* message, sim::Target* target, const st
 int main(int argc, char** argv)
 {
     sim::Scenario scenario = sim::DefaultScenario();
-    if (argc > 2 || (argc == 2 && !ReadScenario(argv[1], &scenario))) {
+    if (argc > 2) {
         fprintf(stderr, "usage: target-sim [SCENARIO]\n");
         return 2;
     }
+    if (argc == 2 && !ReadScenario(argv[1], &scenario))
+        return 2;
     std::string name = scenario.setup.inputs.empty() ? "Quellam MIDI" : scenario.setup.inputs[0];
     Peer peer;
     if (!OpenPeer(&peer, name)) {

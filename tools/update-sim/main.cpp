@@ -9,20 +9,16 @@
 #include <stdlib.h>
 
 #include <fstream>
-#include <sstream>
 
 static bool ReadScenario(sim::Scenario* scenario)
 {
     const char* path = getenv("UPDATE_SIM_SCENARIO");
     if (path == nullptr || *path == '\0')
         return true;
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    std::string error = "cannot be read";
-    if (file && sim::ParseScenario(text.str(), scenario, &error))
+    std::string error;
+    if (sim::ReadScenarioFile(path, scenario, &error))
         return true;
-    fprintf(stderr, "update-sim: %s: %s\n", path, error.c_str());
+    fprintf(stderr, "update-sim: %s\n", error.c_str());
     return false;
 }
 

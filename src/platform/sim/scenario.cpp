@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <fstream>
 #include <sstream>
 
 namespace sim {
@@ -165,6 +166,17 @@ bool ParseScenario(const std::string& text, Scenario* scenario, std::string* err
         }
     }
     return true;
+}
+
+bool ReadScenarioFile(const char* path, Scenario* scenario, std::string* error)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    *error = "cannot be read";
+    bool read = file && ParseScenario(text.str(), scenario, error);
+    *error = std::string(path) + ": " + *error;
+    return read;
 }
 
 }  // namespace sim

@@ -23,5 +23,7 @@ Scenario DefaultScenario();
 // Reads text over the default scenario; on a bad line gives its number and
 // what is wrong with it.
 bool ParseScenario(const std::string& text, Scenario* scenario, std::string* error);
+// The same for a file; the error then names the file.
+bool ReadScenarioFile(const char* path, Scenario* scenario, std::string* error);
 
 }  // namespace sim
