@@ -40,6 +40,7 @@ int main(void)
     PrepareConsole();
     sim::Target target(scenario.script);
     scenario.setup.model = &target;
+    scenario.setup.keepWire = !scenario.logPath.empty();
     sim::Start(scenario.setup);
     int status = RunUpdate();
     sim::Stop();

@@ -24,6 +24,7 @@ struct Setup {
     unsigned busyMessage = 0;  // this message's header is still playing ...
     unsigned busyTimes = 0;    // ... for this many release calls
     bool realTime = false;
+    bool keepWire = true;  // keep every message for Wire()
     Model* model = nullptr;
 };
 

@@ -97,7 +97,8 @@ void Deliver(std::unique_lock<std::mutex>& lock, uint64_t t, Event& event)
 {
     MidiPort* port = StartedInput();
     bool lost = port == nullptr || (event.kind != Kind::Short && port->queue.empty());
-    g_state.wire.push_back({t, false, event.kind, lost, event.bytes});
+    if (g_state.setup.keepWire)
+        g_state.wire.push_back({t, false, event.kind, lost, event.bytes});
     if (lost)
         return;
     UINT msg = MIM_DATA;
@@ -528,7 +529,8 @@ MMRESULT midiOutLongMsg(HMIDIOUT out, MIDIHDR* hdr, UINT)
         if (sim::Contains(g_state.setup.failSend, number))
             return MIDIERR_NOTREADY;
         message.assign((const uint8_t*)hdr->lpData, (const uint8_t*)hdr->lpData + hdr->dwBufferLength);
-        g_state.wire.push_back({sim::NowLocked(), true, sim::Kind::SysEx, false, message});
+        if (g_state.setup.keepWire)
+            g_state.wire.push_back({sim::NowLocked(), true, sim::Kind::SysEx, false, message});
         if (number == g_state.setup.busyMessage && g_state.setup.busyTimes != 0) {
             port->playing = hdr;
             port->busyLeft = g_state.setup.busyTimes;
