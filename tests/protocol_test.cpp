@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 
 namespace {
 
@@ -272,24 +271,6 @@ TEST(Transfer, AnEmptyImageStillNeedsTheHandshake)
 
 // The target rebuilds every record from the chunks, so what it holds after
 // a whole update must be the image, byte for byte.
-TEST(Transfer, TheTargetHoldsTheWholeImageAfterAnUpdate)
-{
-    std::mt19937 random(12345);
-    std::vector<sim::Bytes> records;
-    size_t total = 0;
-    while (total < 20000) {
-        sim::Bytes data(random() % 300);
-        for (uint8_t& byte : data)
-            byte = (uint8_t)random();
-        records.push_back(Record(data));
-        total += data.size() + 4;
-    }
-    sim::Target target(Script({}, {{3, {Status(UPD_ERR_VERIFY), Answer{}}}, {7, {QUIET, Answer{}}}}));
-    Outcome run = Update(records, &target);
-    EXPECT_EQ(run.out.substr(run.out.size() - COMPLETE.size() - 1 - strlen(PROMPT)), COMPLETE + "\n" + PROMPT);
-    EXPECT_EQ(target.Held(), Concat(records));
-}
-
 // The first answer comes after the wait and reaches the program while it
 // sends the record again; the answer to that second copy would then be taken
 // for the next record, which the target refuses.
