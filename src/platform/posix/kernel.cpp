@@ -6,10 +6,10 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <time.h>
 #include <stdio.h>
 #include <string.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/prctl.h>
