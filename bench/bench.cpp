@@ -42,16 +42,21 @@ size_t Chunks(const std::vector<sim::Bytes>& records)
 {
     size_t n = 0;
     for (const sim::Bytes& record : records)
-        n += (record.size() + 22) / 23;
+        n += ::Chunks(record);
     return n;
+}
+
+double CpuSeconds(const rusage& use)
+{
+    return (double)use.ru_utime.tv_sec + (double)use.ru_stime.tv_sec +
+           ((double)use.ru_utime.tv_usec + (double)use.ru_stime.tv_usec) / 1e6;
 }
 
 double CpuSeconds()
 {
     rusage use{};
     getrusage(RUSAGE_SELF, &use);
-    return (double)use.ru_utime.tv_sec + (double)use.ru_stime.tv_sec +
-           ((double)use.ru_utime.tv_usec + (double)use.ru_stime.tv_usec) / 1e6;
+    return CpuSeconds(use);
 }
 
 // The mean of many 1 ms sleeps on this thread, in seconds.
@@ -148,9 +153,7 @@ void WholeProgram(benchmark::State& state)
         double wall = std::chrono::duration<double>(Clock::now() - start).count();
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
             state.SkipWithError("update-sim failed");
-        double cpu = (double)use.ru_utime.tv_sec + (double)use.ru_stime.tv_sec +
-                     ((double)use.ru_utime.tv_usec + (double)use.ru_stime.tv_usec) / 1e6;
-        state.counters["cpu_per_wall"] = cpu / wall;
+        state.counters["cpu_per_wall"] = CpuSeconds(use) / wall;
     }
     state.counters["peak_rss_kib"] = (double)use.ru_maxrss;
 }

@@ -2,6 +2,7 @@
 
 #include "app/run.h"
 #include "midi/midi.h"
+#include "protocol/protocol.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -92,6 +93,11 @@ sim::Bytes Record(const sim::Bytes& data)
     record.push_back((uint8_t)check);
     record.push_back((uint8_t)(check >> 8));
     return record;
+}
+
+unsigned Chunks(const sim::Bytes& record)
+{
+    return (unsigned)(record.size() + CHUNK_BYTES - 1) / CHUNK_BYTES;
 }
 
 sim::Bytes Concat(const std::vector<sim::Bytes>& records)

@@ -26,6 +26,8 @@ std::string ReadFile(const std::string& path);
 // A record: the length field, the data and the checksum that makes it good.
 sim::Bytes Record(const sim::Bytes& data);
 sim::Bytes Concat(const std::vector<sim::Bytes>& records);
+// The messages the program sends a record in.
+unsigned Chunks(const sim::Bytes& record);
 // Bytes as the image file's text, two digits a byte, a line a record.
 std::string KitText(const std::vector<sim::Bytes>& records);
 

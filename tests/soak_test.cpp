@@ -28,11 +28,6 @@ struct Schedule {
     sim::TargetScript script;
 };
 
-unsigned Chunks(const sim::Bytes& record)
-{
-    return (unsigned)(record.size() + CHUNK_BYTES - 1) / CHUNK_BYTES;
-}
-
 // One attempt's answer. wait is the program's acknowledgement wait for the
 // record, chunks the fewest chunks of the record and the one after it.
 Answer Fault(std::mt19937_64& random, unsigned wait, unsigned chunks)
