@@ -49,6 +49,27 @@ TEST(UpdateSim, FollowsAScenarioAndWritesWhatTheTargetReceived)
     EXPECT_EQ(log.substr(0, 48), "       0 > F0 31 6D 0F 42 58 27 13 F7\n     100 >");
 }
 
+// Standard output a pipe whose reader has gone: every write fails, and the
+// update still runs to its end and the exit status is 0.
+TEST(BothPrograms, AClosedOutputDoesNotStopTheUpdate)
+{
+    ScratchDir dir;
+    ProgramRun run = RunProgram(UPDATE_EXE, dir.path, {}, true);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+
+    std::string image = ReadFile(EXAMPLES_DIR "/Quellam_demo.kit");
+    WriteFile("Quellam.kit", image);
+    WriteFile("scenario", "time virtual\nreceived target.bin\n");
+    run = RunProgram(UPDATE_SIM_EXE, dir.path, {"UPDATE_SIM_SCENARIO=scenario"}, true);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    sim::Bytes held;
+    for (size_t at = 0; at + 1 < image.size(); at += 3)
+        held.push_back((uint8_t)std::stoi(image.substr(at, 2), nullptr, 16));
+    EXPECT_EQ(ReadFile("target.bin"), std::string(held.begin(), held.end()));
+}
+
 TEST(UpdateSim, RefusesABadScenarioLine)
 {
     ScratchDir dir;

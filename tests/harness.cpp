@@ -134,14 +134,18 @@ std::string RunSimulated(const std::vector<sim::Bytes>& records, sim::Setup setu
     return out;
 }
 
-ProgramRun RunProgram(const std::string& exe, const std::string& dir, const std::vector<std::string>& env)
+ProgramRun RunProgram(const std::string& exe, const std::string& dir, const std::vector<std::string>& env,
+                      bool closedOutput)
 {
     std::string outPath = dir + "/.stdout", errPath = dir + "/.stderr";
+    int unread[2];  // its reading end is closed before the program starts
+    if (closedOutput && (pipe(unread) != 0 || close(unread[0]) != 0))
+        return ProgramRun{-1, "", "no pipe"};
     pid_t pid = fork();
     if (pid == 0) {
         if (chdir(dir.c_str()) != 0)
             _exit(127);
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int out = closedOutput ? unread[1] : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
         dup2(err, 2);
@@ -153,6 +157,8 @@ ProgramRun RunProgram(const std::string& exe, const std::string& dir, const std:
         execl(exe.c_str(), exe.c_str(), (char*)nullptr);
         _exit(127);
     }
+    if (closedOutput)
+        close(unread[1]);
     int status = 0;
     waitpid(pid, &status, 0);
     ProgramRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(outPath), ReadFile(errPath)};

@@ -50,5 +50,6 @@ struct ProgramRun {
     std::string out, err;
 };
 // Runs exe in dir with standard input closed and the given environment
-// added.
-ProgramRun RunProgram(const std::string& exe, const std::string& dir, const std::vector<std::string>& env = {});
+// added; with closedOutput, standard output is a pipe that nobody reads.
+ProgramRun RunProgram(const std::string& exe, const std::string& dir, const std::vector<std::string>& env = {},
+                      bool closedOutput = false);

@@ -34,10 +34,10 @@ static void WriteFile(const std::string& path, const std::string& bytes)
 
 int main(void)
 {
+    PrepareConsole();
     sim::Scenario scenario = sim::DefaultScenario();
     if (!ReadScenario(&scenario))
         return 2;
-    PrepareConsole();
     sim::Target target(scenario.script);
     scenario.setup.model = &target;
     scenario.setup.keepWire = !scenario.logPath.empty();

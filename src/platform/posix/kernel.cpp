@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <termios.h>
@@ -67,8 +68,11 @@ void SleepMilliseconds(DWORD ms)
         ;
 }
 
+// A reader that goes away (a pipe to a pager closed early) must not stop an
+// update half-way: a write to it fails instead of ending the process.
 void PrepareConsole(void)
 {
+    signal(SIGPIPE, SIG_IGN);
     OpenMissingStandardFiles();
     if (isatty(STDOUT_FILENO))
         setvbuf(stdout, NULL, _IONBF, 0);
