@@ -5,7 +5,29 @@
 #include "platform.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+// The program's reads of the image go through here (the test is linked with
+// --wrap=fread). Once the reads allowed have been made, the file's
+// descriptor is replaced by a directory's, so that the next read fails for
+// real (EISDIR) in the C library.
+static int g_readsAllowed = -1;
+
+extern "C" size_t __real_fread(void* data, size_t size, size_t n, FILE* file);
+
+extern "C" size_t __wrap_fread(void* data, size_t size, size_t n, FILE* file)
+{
+    if (g_readsAllowed == 0) {
+        int dir = open(".", O_RDONLY | O_DIRECTORY);
+        dup2(dir, fileno(file));
+        close(dir);
+    }
+    if (g_readsAllowed >= 0)
+        --g_readsAllowed;
+    return __real_fread(data, size, n, file);
+}
 
 namespace {
 
@@ -104,6 +126,20 @@ TEST(ImageStage, TooManyFieldsAreRefusedAfterTheFileIsOpen)
     ScratchDir dir;
     WriteFile("Quellam.kit", std::string(2 * 65536, '0'));
     EXPECT_EQ(RunToEnd(), std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" + MSG_BAD_IMAGE + PROMPT);
+}
+
+// The first 64 KiB of text are one whole record, so a load cut there after a
+// failed read would check.
+TEST(ImageStage, AReadErrorAfterTheFirstBlockRefusesTheImage)
+{
+    ScratchDir dir;
+    std::string text = KitText({Record(sim::Bytes(21841, 0x5A)), Record({1})});
+    ASSERT_EQ(text.find('\n'), 65535u);
+    WriteFile("Quellam.kit", text);
+    g_readsAllowed = 1;
+    std::string out = RunToEnd();
+    g_readsAllowed = -1;
+    EXPECT_EQ(out, std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" + MSG_BAD_IMAGE + PROMPT);
 }
 
 TEST(ImageStage, EndsBeforeAnyPortWhenTheImageIsMissingOrBad)

@@ -174,10 +174,12 @@ bool FindImageFile(char* name, size_t size, uint8_t* targetCode)
     return true;
 }
 
+// A file whose very first read fails is one that cannot be opened (some
+// systems open a directory as a file). A read that fails later refuses the
+// image: the bytes read so far may end on a record and check.
 bool LoadImage(const char* name, FirmwareImage* image)
 {
     static uint8_t block[65536];
-    // Some systems open a directory as a file that cannot be read.
     FILE* file = fopen(name, "rb");
     size_t n = file != NULL ? fread(block, 1, sizeof block, file) : 0;
     if (file == NULL || ferror(file)) {
@@ -189,10 +191,11 @@ bool LoadImage(const char* name, FirmwareImage* image)
     printf("OK: File '%s' is open.\n", name);
     ImageParser parser;
     StartImageText(&parser, image);
-    for (; n != 0 && ReadImageText(&parser, image, block, n); n = fread(block, 1, sizeof block, file))
-        ;
+    while (n != 0 && ReadImageText(&parser, image, block, n))
+        n = fread(block, 1, sizeof block, file);
+    bool whole = !ferror(file);
     fclose(file);
-    if (!FinishImageText(&parser, image)) {
+    if (!FinishImageText(&parser, image) || !whole) {
         printf(MSG_BAD_IMAGE);
         return false;
     }
