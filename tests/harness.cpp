@@ -128,7 +128,7 @@ std::string RunSimulated(const std::vector<sim::Bytes>& records, sim::Setup setu
     WriteFile("Quellam.kit", KitText(records));
     setup.model = target;
     sim::Start(setup);
-    g_rxReply.store(0);  // as at the start of a process
+    g_rxCount.store(0);  // as at the start of a process
     std::string out = Capture([] { RunUpdate(); });
     sim::Stop();
     return out;

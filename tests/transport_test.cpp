@@ -130,6 +130,39 @@ TEST(DeviceStage, ReportsPortsThatCannotBeOpenedAndClosesWhatWasOpened)
                                   "midiInReset(0)=0", "midiInClose(0)=0"}));
 }
 
+// A Windows 11 computer lists the MIDI service's own endpoints beside the
+// devices; only the devices count, and the names printed are the ports' own.
+const std::string LOOP_A = R"(\\?\SWD#MIDISRV#MIDIU_LOOP_A_DEFAULT#{e7cce071-3c03-423f-88d3-f1045d02552b})";
+const std::string LOOP_B = R"(\\?\swd#mmdevapi#midiu_loop_b_default_0_0#{6dc23320-ab33-4ce4-80d4-bbb3ebbf2814})";
+const std::string APP = R"(\\?\SWD#MIDISRV#MIDIU_APP_7F2A#{e7cce071-3c03-423f-88d3-f1045d02552b})";
+const std::string USB = R"(\\?\SWD#MIDISRV#MIDIU_KS_BIDI_16925_OUTPIN.0_INPIN.2#{e7cce071-3c03-423f-88d3-f1045d02552b})";
+
+TEST(DeviceStage, LeavesOutTheSystemsSoftwareEndpoints)
+{
+    sim::Setup setup;
+    setup.inputs = {{"Default App Loopback (A)", LOOP_A}, {"Default App Loopback (B)", LOOP_B}, {"Chat", APP},
+                    {"Quellam MIDI", USB}};
+    setup.outputs = {"Microsoft GS Wavetable Synth", {"Default App Loopback (A)", LOOP_A},
+                     {"Default App Loopback (B)", LOOP_B}, {"Chat", APP}, {"Quellam MIDI", USB}};
+    sim::Target target;
+    EXPECT_EQ(RunSimulated({Record({1, 2})}, setup, &target),
+              IMAGE_OK + DEVICES + "\r                        \rTransferring.. - 0% done" +
+                  "\rTransferring.. 100% done.  \nTarget update successfully!\n\n" + PROMPT);
+    EXPECT_EQ(sim::Calls(), Join(Opened(3, 4), Closed(3, 4)));
+    EXPECT_EQ(target.Held(), Record({1, 2}));
+
+    setup.inputs = {{"Default App Loopback (A)", LOOP_A}};
+    EXPECT_EQ(RunDeviceStage(setup).out,
+              IMAGE_OK + "Error: Did not find the USB Audio device, please check!\n\n" + PROMPT);
+
+    // A device whose interface the system cannot tell counts, as before.
+    setup.inputs = {{"Default App Loopback (A)", LOOP_A}, {"Quellam MIDI", USB}, {"Keyboard", ""}};
+    EXPECT_EQ(RunDeviceStage(setup).out, IMAGE_OK +
+                                             "Error:Does your computer have identified 2 USB audiol devices, Please "
+                                             "remove the other USB audiol devices!\n\n" +
+                                             PROMPT);
+}
+
 // The transport on its own, both ports open, a model that records what
 // reaches the device.
 struct Recorder : sim::Model {
@@ -144,7 +177,7 @@ protected:
         setup.model = &device;
         sim::Start(setup);
         Capture([] { ASSERT_TRUE(OpenTargetPorts()); });
-        g_rxReply.store(0);
+        g_rxCount.store(0);
     }
     void TearDown() override
     {
@@ -153,6 +186,12 @@ protected:
         sim::Stop();
         EXPECT_EQ(sim::OpenPorts(), 0u);
         EXPECT_EQ(sim::Faults(), Calls{});
+    }
+    // What the device sends, delivered while the program sleeps 1 ms.
+    void Arrives(const sim::Bytes& bytes, sim::Kind kind = sim::Kind::SysEx)
+    {
+        device.send(bytes, 0, kind);
+        Sleep(1);
     }
     Recorder device;
 };
@@ -184,94 +223,86 @@ TEST_F(Transport, ReportsOutputFailures)
     EXPECT_EQ(device.messages.size(), 1u);
 }
 
-TEST_F(Transport, WaitsForTheOutputToReleaseEachMessage)
-{
-    sim::Setup setup;
-    setup.busyMessage = 1;
-    setup.busyTimes = 100;
-    Open(setup);
-    uint64_t start = sim::Now();
-    EXPECT_EQ(SendSysEx(HANDSHAKE_BODY, 7), 0);
-    EXPECT_EQ(sim::Now() - start, 100u * 100);
-}
-
-TEST_F(Transport, GivesUpOnAnOutputThatNeverReleasesAndResetsIt)
+// Each message is released before the next goes out, 100 ms a wait; an
+// output that never releases one is reset after 100 waits.
+TEST_F(Transport, WaitsForTheOutputToReleaseEachMessageButNotForever)
 {
     sim::Setup setup;
     setup.busyMessage = 2;
-    setup.busyTimes = 1000000;
+    setup.busyTimes = 100;
     Open(setup);
     EXPECT_EQ(SendSysEx(HANDSHAKE_BODY, 7), 0);
     uint64_t start = sim::Now();
+    EXPECT_EQ(SendSysEx(HANDSHAKE_BODY, 7), 0);
+    EXPECT_EQ(sim::Now() - start, 100u * 100);
+
+    sim::Stop();
+    setup.busyTimes = 1000000;
+    Open(setup);
+    EXPECT_EQ(SendSysEx(HANDSHAKE_BODY, 7), 0);
+    start = sim::Now();
     EXPECT_NE(SendSysEx(HANDSHAKE_BODY, 7), 0);
     EXPECT_EQ(sim::Now() - start, 100u * 100);
     EXPECT_EQ(sim::Calls().back(), "midiOutReset(0)=0");
     EXPECT_EQ(SendSysEx(HANDSHAKE_BODY, 7), 0);  // the output works again
 }
 
+// A 1-byte message ends a wait for anything, not a wait for a reply, and is
+// never taken; short and malformed messages leave the mailbox alone; a
+// reply longer than the buffer is cut at its end.
 TEST_F(Transport, MailboxTakesRepliesOfTwoOrMoreBytes)
 {
     Open();
     uint8_t status = 0;
-    device.send({0xF7}, 0, sim::Kind::SysEx);
-    Sleep(1);
-    EXPECT_EQ(PeekReplyCount(), 1);
+    Arrives({0xF7});
+    WaitForAnything(100);
+    EXPECT_EQ(sim::Now(), 1u);
+    WaitForReply(50);
+    EXPECT_EQ(sim::Now(), 51u);
     EXPECT_FALSE(TakeReply(&status));
-    EXPECT_EQ(PeekReplyCount(), 1);  // never taken, never cleared
+    EXPECT_EQ(ReplyCount(), 1);
 
-    device.send({0xF0, 0x1A, 0xF7}, 5, sim::Kind::SysEx);
-    Sleep(4);
-    EXPECT_EQ(PeekReplyCount(), 1);
-    Sleep(1);
-    EXPECT_EQ(PeekReplyCount(), 3);
-    EXPECT_TRUE(TakeReply(&status));
-    EXPECT_EQ(status, 0x1A);
-    EXPECT_EQ(PeekReplyCount(), 0);
-    EXPECT_FALSE(TakeReply(&status));
-}
+    Arrives({0x90, 0x40, 0x7F}, sim::Kind::Short);
+    Arrives({0xF0, 0x20, 0x20}, sim::Kind::Malformed);
+    EXPECT_EQ(ReplyCount(), 1);
 
-TEST_F(Transport, MailboxKeepsOnlyTheLatestReply)
-{
-    Open();
-    device.send({0xF0, 0x20, 0xF7}, 0, sim::Kind::SysEx);
-    device.send({0xF0, 0x21, 0x00, 0xF7}, 0, sim::Kind::SysEx);
-    Sleep(1);
-    uint8_t status = 0;
-    EXPECT_EQ(PeekReplyCount(), 4);
-    EXPECT_TRUE(TakeReply(&status));
-    EXPECT_EQ(status, 0x21);
-}
-
-TEST_F(Transport, MailboxIgnoresShortAndMalformedMessagesButKeepsReceiving)
-{
-    Open();
-    device.send({0x90, 0x40, 0x7F}, 0, sim::Kind::Short);
-    device.send({0xF0, 0x20, 0x20}, 0, sim::Kind::Malformed);
-    Sleep(1);
-    EXPECT_EQ(PeekReplyCount(), 0);
-    device.send({0xF0, 0x1A, 0xF7}, 0, sim::Kind::SysEx);
-    Sleep(1);
-    uint8_t status = 0;
-    EXPECT_TRUE(TakeReply(&status));
-    EXPECT_EQ(status, 0x1A);
-    for (const sim::WireEntry& entry : sim::Wire())
-        EXPECT_FALSE(entry.lost);
-}
-
-TEST_F(Transport, MailboxCutsOversizedMessagesAtTheBuffer)
-{
-    Open();
     sim::Bytes big(1000, 0x00);
     big[0] = 0xF0;
     big[1] = 0x24;
     big.back() = 0xF7;
-    device.send(big, 0, sim::Kind::SysEx);
-    Sleep(1);
-    EXPECT_EQ(PeekReplyCount(), RX_BUFFER_SIZE);
-    uint8_t status = 0;
+    device.send(big, 5, sim::Kind::SysEx);
+    WaitForReply(50);
+    EXPECT_EQ(sim::Now(), 58u);
+    EXPECT_EQ(ReplyCount(), RX_BUFFER_SIZE);
     EXPECT_TRUE(TakeReply(&status));
     EXPECT_EQ(status, 0x24);
     EXPECT_EQ(g_rxBuffer[RX_BUFFER_SIZE - 1], 0x00);
+    EXPECT_EQ(ReplyCount(), 0);
+    EXPECT_FALSE(TakeReply(&status));
+    for (const sim::WireEntry& entry : sim::Wire())
+        EXPECT_FALSE(entry.lost);
+}
+
+// The callback makes no MIDI call: the buffer is queued again at the next
+// poll or message sent. A second message in the same millisecond finds no
+// buffer and is lost; after a poll, a newer reply replaces an unread one.
+TEST_F(Transport, MailboxHandsTheBufferBackBeforeTheNextPollOrMessage)
+{
+    Open();
+    device.send({0xF0, 0x20, 0xF7}, 0, sim::Kind::SysEx);
+    device.send({0xF0, 0x21, 0xF7}, 0, sim::Kind::SysEx);
+    Sleep(1);
+    EXPECT_TRUE(sim::Wire().back().lost);
+    WaitForReply(1);
+    Arrives({0xF0, 0x22, 0xF7});
+    ASSERT_EQ(SendSysEx(HANDSHAKE_BODY, 7), 0);
+    Arrives({0xF0, 0x23, 0x00, 0xF7});
+    uint8_t status = 0;
+    EXPECT_EQ(ReplyCount(), 4);
+    EXPECT_TRUE(TakeReply(&status));
+    EXPECT_EQ(status, 0x23);
+    std::vector<sim::WireEntry> wire = sim::Wire();
+    EXPECT_EQ(std::count_if(wire.begin(), wire.end(), [](const sim::WireEntry& e) { return e.lost; }), 1);
 }
 
 }  // namespace

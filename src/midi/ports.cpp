@@ -7,10 +7,12 @@
 #include <string.h>
 
 HMIDIOUT g_hMidiOut;
-std::atomic<uint8_t> g_inOpen{0};
 uint8_t g_rxBuffer[RX_BUFFER_SIZE];
 
+// Only the main thread opens, closes and hands the buffer back, so the open
+// flags are its own.
 static HMIDIIN g_hMidiIn;
+static uint8_t g_inOpen;
 static uint8_t g_outOpen;
 static MIDIHDR g_rxHeader;
 
@@ -32,12 +34,12 @@ static void ReadOutName(UINT id, MIDIOUTCAPSA* caps)
     caps->szPname[sizeof caps->szPname - 1] = '\0';
 }
 
-// The callback stops handing the buffer back first; stopping and resetting
-// the input returns the buffer, which can then be unprepared and the port
+// The buffer is no longer handed back once the flag is clear; stopping and
+// resetting the input returns it, so that it can be unprepared and the port
 // closed without the driver refusing.
 static void ShutMidiIn(void)
 {
-    g_inOpen.store(0);
+    g_inOpen = 0;
     midiInStop(g_hMidiIn);
     midiInReset(g_hMidiIn);
     midiInUnprepareHeader(g_hMidiIn, &g_rxHeader, sizeof g_rxHeader);
@@ -53,7 +55,7 @@ static void ShutMidiOut(void)
 
 bool OpenTargetPorts(void)
 {
-    uint16_t inputs = (uint16_t)midiInGetNumDevs();
+    uint16_t inputs = (uint16_t)CountMidiIns();
     if (inputs == 0) {
         printf("Error: Did not find the USB Audio device, please check!\n\n");
         return false;
@@ -78,10 +80,10 @@ bool OpenTargetPorts(void)
 
 UINT SelectOutputStart(void)
 {
-    if ((uint16_t)midiOutGetNumDevs() <= 1)
+    if ((uint16_t)CountMidiOuts() <= 1)
         return 0;
     MIDIOUTCAPSA caps;
-    ReadOutName(0, &caps);
+    ReadOutName(MidiOutId(0), &caps);
     return BeginsWithFolded(caps.szPname, SYNTH_PREFIX) ? 1 : 0;
 }
 
@@ -90,18 +92,20 @@ UINT SelectOutputStart(void)
 uint16_t OpenMidiIn(UINT deviceId)
 {
     for (;; ++deviceId) {
-        MMRESULT result = midiInOpen(&g_hMidiIn, deviceId, (DWORD_PTR)MidiInCallback, 0, CALLBACK_FUNCTION);
+        UINT id = MidiInId(deviceId);
+        MMRESULT result = midiInOpen(&g_hMidiIn, id, (DWORD_PTR)MidiInCallback, 0, CALLBACK_FUNCTION);
         if ((uint16_t)result != 0)
             return (uint16_t)result;
         MIDIINCAPSA caps;
-        ReadInName(deviceId, &caps);
+        ReadInName(id, &caps);
         printf("MIDI IN DEVICE: %s\r\n", caps.szPname);
         memset(&g_rxHeader, 0, sizeof g_rxHeader);
         g_rxHeader.lpData = (LPSTR)g_rxBuffer;
         g_rxHeader.dwBufferLength = RX_BUFFER_SIZE;
+        g_rxReturned.store(false);
         midiInPrepareHeader(g_hMidiIn, &g_rxHeader, sizeof g_rxHeader);
         midiInAddBuffer(g_hMidiIn, &g_rxHeader, sizeof g_rxHeader);
-        g_inOpen.store(1);
+        g_inOpen = 1;
         result = midiInStart(g_hMidiIn);
         if (!BeginsWithFolded(caps.szPname, SKIP_PREFIX))
             return (uint16_t)result;
@@ -112,11 +116,12 @@ uint16_t OpenMidiIn(UINT deviceId)
 uint16_t OpenMidiOut(UINT deviceId)
 {
     for (;; ++deviceId) {
-        MMRESULT result = midiOutOpen(&g_hMidiOut, deviceId, 0, 0, CALLBACK_NULL);
+        UINT id = MidiOutId(deviceId);
+        MMRESULT result = midiOutOpen(&g_hMidiOut, id, 0, 0, CALLBACK_NULL);
         if ((uint16_t)result != 0)
             return (uint16_t)result;
         MIDIOUTCAPSA caps;
-        ReadOutName(deviceId, &caps);
+        ReadOutName(id, &caps);
         printf("MIDI OUT DEVICE: %s\r\n", caps.szPname);
         g_outOpen = 1;
         if (!BeginsWithFolded(caps.szPname, SKIP_PREFIX))
@@ -125,9 +130,18 @@ uint16_t OpenMidiOut(UINT deviceId)
     }
 }
 
+void HandBackRxBuffer(void)
+{
+    if (g_inOpen == 0 || !g_rxReturned.exchange(false, std::memory_order_acquire))
+        return;
+    if ((g_rxHeader.dwFlags & MHDR_PREPARED) == 0)
+        midiInPrepareHeader(g_hMidiIn, &g_rxHeader, sizeof g_rxHeader);
+    midiInAddBuffer(g_hMidiIn, &g_rxHeader, sizeof g_rxHeader);
+}
+
 int CloseMidiIn(void)
 {
-    if (g_inOpen.load() == 0)
+    if (g_inOpen == 0)
         return 0;
     ShutMidiIn();
     return 1;

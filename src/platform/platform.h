@@ -17,6 +17,13 @@
 // The program has a LoadImage of its own; the user interface's is not used.
 #undef LoadImage
 
+// The device interface queries of midiInMessage and midiOutMessage, from the
+// driver kit's header.
+#ifndef DRV_QUERYDEVICEINTERFACE
+#define DRV_QUERYDEVICEINTERFACE 0x080C
+#define DRV_QUERYDEVICEINTERFACESIZE 0x080D
+#endif
+
 #define PATH_BUFFER_SIZE MAX_PATH
 
 #else
@@ -32,6 +39,7 @@ typedef unsigned int UINT;
 typedef uintptr_t DWORD_PTR;
 typedef UINT MMRESULT;
 typedef char* LPSTR;
+typedef uint16_t WCHAR;
 typedef struct MidiPort* HMIDIIN;
 typedef struct MidiPort* HMIDIOUT;
 
@@ -58,6 +66,7 @@ enum {
     MMSYSERR_ALLOCATED = 4,
     MMSYSERR_INVALHANDLE = 5,
     MMSYSERR_NOMEM = 7,
+    MMSYSERR_NOTSUPPORTED = 8,
     MMSYSERR_INVALPARAM = 11,
     MIDIERR_UNPREPARED = 64,
     MIDIERR_STILLPLAYING = 65,
@@ -77,6 +86,9 @@ enum {
 #define MHDR_PREPARED 0x02u
 #define MHDR_INQUEUE 0x04u
 
+#define DRV_QUERYDEVICEINTERFACE 0x080C
+#define DRV_QUERYDEVICEINTERFACESIZE 0x080D
+
 #define CALLBACK_NULL 0x00000u
 #define CALLBACK_FUNCTION 0x30000u
 
@@ -90,6 +102,8 @@ MMRESULT midiInStart(HMIDIIN in);
 MMRESULT midiInStop(HMIDIIN in);
 MMRESULT midiInReset(HMIDIIN in);
 MMRESULT midiInClose(HMIDIIN in);
+// Asked with a device index cast to a handle.
+MMRESULT midiInMessage(HMIDIIN device, UINT msg, DWORD_PTR param1, DWORD_PTR param2);
 
 UINT midiOutGetNumDevs(void);
 MMRESULT midiOutGetDevCapsA(UINT id, MIDIOUTCAPSA* caps, UINT size);
@@ -99,6 +113,7 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT out, MIDIHDR* hdr, UINT size);
 MMRESULT midiOutLongMsg(HMIDIOUT out, MIDIHDR* hdr, UINT size);
 MMRESULT midiOutReset(HMIDIOUT out);
 MMRESULT midiOutClose(HMIDIOUT out);
+MMRESULT midiOutMessage(HMIDIOUT device, UINT msg, DWORD_PTR param1, DWORD_PTR param2);
 
 void Sleep(DWORD ms);
 

@@ -42,8 +42,7 @@ bool Handshake(uint8_t targetCode)
             printf(MSG_OUT_MISSING);
             return false;
         }
-        for (int polls = 0; polls < HANDSHAKE_POLLS && PeekReplyCount() == 0; ++polls)
-            Sleep(1);
+        WaitForAnything(HANDSHAKE_POLLS);
         uint8_t status;
         if (!TakeReply(&status))
             continue;
@@ -79,16 +78,6 @@ static bool SendRecord(const uint8_t* record, uint16_t size)
         sent = (uint16_t)(sent + k);
     }
     return true;
-}
-
-// Waits for a reply of two or more bytes; a 1-byte message does not end it.
-static void WaitForReply(int polls)
-{
-    for (; polls != 0; --polls) {
-        if (PeekReplyCount() > 1)
-            return;
-        Sleep(1);
-    }
 }
 
 static void PrintRefusal(uint8_t status)

@@ -113,7 +113,7 @@ int main(int argc, char** argv)
     }
     if (argc == 2 && !ReadScenario(argv[1], &scenario))
         return 2;
-    std::string name = scenario.setup.inputs.empty() ? "Quellam MIDI" : scenario.setup.inputs[0];
+    std::string name = scenario.setup.inputs.empty() ? "Quellam MIDI" : scenario.setup.inputs[0].name;
     Peer peer;
     if (!OpenPeer(&peer, name)) {
         fprintf(stderr, "target-sim: cannot open the ALSA sequencer\n");

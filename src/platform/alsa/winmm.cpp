@@ -358,3 +358,14 @@ MMRESULT midiOutClose(HMIDIOUT)
     g_out.open = false;
     return MMSYSERR_NOERROR;
 }
+
+// The sequencer cannot tell a device's interface: every port is a device.
+MMRESULT midiInMessage(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR)
+{
+    return MMSYSERR_NOTSUPPORTED;
+}
+
+MMRESULT midiOutMessage(HMIDIOUT, UINT, DWORD_PTR, DWORD_PTR)
+{
+    return MMSYSERR_NOTSUPPORTED;
+}

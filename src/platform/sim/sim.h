@@ -12,13 +12,24 @@
 #include <stdint.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
 
+// A port as the system lists it. The interface path is what the system's
+// device interface query answers; without one the query is not supported,
+// as on systems that cannot tell.
+struct Device {
+    Device(const char* portName) : name(portName) {}  // NOLINT(google-explicit-constructor): lists of names
+    Device(std::string portName, std::string path = "") : name(std::move(portName)), interfacePath(std::move(path)) {}
+    std::string name;
+    std::string interfacePath;
+};
+
 struct Setup {
-    std::vector<std::string> inputs{"Quellam MIDI"};
-    std::vector<std::string> outputs{"Quellam MIDI"};
+    std::vector<Device> inputs{"Quellam MIDI"};
+    std::vector<Device> outputs{"Quellam MIDI"};
     std::vector<unsigned> failInOpen, failInStart, failOutOpen;  // device indices
     std::vector<unsigned> failPrepare, failSend;                 // messages sent, counted from 1
     unsigned busyMessage = 0;  // this message's header is still playing ...
@@ -47,8 +58,9 @@ std::string FormatWire();
 // Opening, starting, stopping, resetting and closing of ports, in order,
 // each as "midiInOpen(0)=0" and the like.
 std::vector<std::string> Calls();
-// Uses of the MIDI functions that a real driver would refuse or that would
-// lose a buffer.
+// Uses of the MIDI functions that a real driver would refuse, that would
+// lose a buffer, or that Windows forbids (any MIDI call from inside the
+// input callback).
 std::vector<std::string> Faults();
 unsigned OpenPorts();
 

@@ -1,0 +1,99 @@
+// The device view: the system's MIDI ports that are devices, in the
+// system's order.
+//
+// A MIDI service may list software endpoints of its own as ports: loopback
+// pairs, app-to-app ports and diagnostic ports. They are not devices, as
+// the system synthesizer is not, and a user cannot unplug them; counted,
+// they would refuse every such computer and could be opened in place of
+// the target. Their device interface paths name them. A port the system
+// cannot tell about (the query unsupported, as on older systems) is a
+// device, as before.
+#include "midi/midi.h"
+
+#include "common/ascii.h"
+
+#include <string.h>
+
+#define INTERFACE_CHARS 256
+
+static const char* const SOFTWARE_ENDPOINTS[] = {"#MIDIU_LOOP_", "#MIDIU_BLOOP", "#MIDIU_APP", "#MIDIU_DIAG_"};
+
+static bool ContainsFolded(const WCHAR* text, const char* part)
+{
+    for (; *text != 0; ++text) {
+        size_t i = 0;
+        while (part[i] != '\0' && FoldAscii(text[i]) == FoldAscii((unsigned char)part[i]))
+            ++i;
+        if (part[i] == '\0')
+            return true;
+    }
+    return false;
+}
+
+// The query takes a device id in place of a handle.
+static MMRESULT QueryPort(bool input, UINT id, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
+{
+    if (input)
+        return midiInMessage((HMIDIIN)(uintptr_t)id, msg, param1, param2);
+    return midiOutMessage((HMIDIOUT)(uintptr_t)id, msg, param1, param2);
+}
+
+static bool IsDevice(bool input, UINT id)
+{
+    static WCHAR path[INTERFACE_CHARS];
+    DWORD size = 0;
+    if (QueryPort(input, id, DRV_QUERYDEVICEINTERFACESIZE, (DWORD_PTR)&size, 0) != MMSYSERR_NOERROR || size == 0 ||
+        size > sizeof path)
+        return true;
+    memset(path, 0, sizeof path);
+    if (QueryPort(input, id, DRV_QUERYDEVICEINTERFACE, (DWORD_PTR)path, size) != MMSYSERR_NOERROR)
+        return true;
+    path[INTERFACE_CHARS - 1] = 0;
+    for (const char* endpoint : SOFTWARE_ENDPOINTS)
+        if (ContainsFolded(path, endpoint))
+            return false;
+    return true;
+}
+
+// Gives the system id of the view's index-th port, or the system's count
+// when the view has no such port, and the size of the view.
+static UINT WalkPorts(bool input, UINT index, UINT* viewSize)
+{
+    UINT ports = input ? midiInGetNumDevs() : midiOutGetNumDevs();
+    UINT found = ports;
+    *viewSize = 0;
+    for (UINT id = 0; id < ports; ++id) {
+        if (!IsDevice(input, id))
+            continue;
+        if (*viewSize == index)
+            found = id;
+        ++*viewSize;
+    }
+    return found;
+}
+
+UINT CountMidiIns(void)
+{
+    UINT size;
+    WalkPorts(true, 0, &size);
+    return size;
+}
+
+UINT CountMidiOuts(void)
+{
+    UINT size;
+    WalkPorts(false, 0, &size);
+    return size;
+}
+
+UINT MidiInId(UINT index)
+{
+    UINT size;
+    return WalkPorts(true, index, &size);
+}
+
+UINT MidiOutId(UINT index)
+{
+    UINT size;
+    return WalkPorts(false, index, &size);
+}

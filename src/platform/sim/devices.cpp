@@ -1,0 +1,164 @@
+// The simulated devices: starting and stopping the platform, the ports'
+// counts, names and interface paths, and the logs of calls and faults.
+#include "sim/state.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+
+namespace sim {
+
+bool Contains(const std::vector<unsigned>& list, unsigned value)
+{
+    return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+void Call(const char* name, UINT id, MMRESULT result)
+{
+    char text[64];
+    snprintf(text, sizeof text, "%s(%u)=%u", name, id, result);
+    g_state.calls.push_back(text);
+}
+
+MidiPort* Port(MidiPort* handle)
+{
+    return handle != nullptr && handle->open ? handle : nullptr;
+}
+
+MMRESULT Unprepare(MIDIHDR* hdr)
+{
+    if (hdr->dwFlags & MHDR_INQUEUE)
+        return MIDIERR_STILLPLAYING;
+    hdr->dwFlags &= ~MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+void Start(const Setup& setup)
+{
+    Stop();
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_state = State();
+    g_state.setup = setup;
+    g_state.start = std::chrono::steady_clock::now();
+    for (unsigned i = 0; i < setup.inputs.size(); ++i)
+        g_state.ins.push_back(MidiPort{true, i, false, false, nullptr, 0, {}, nullptr, 0});
+    for (unsigned i = 0; i < setup.outputs.size(); ++i)
+        g_state.outs.push_back(MidiPort{false, i, false, false, nullptr, 0, {}, nullptr, 0});
+    if (setup.model != nullptr)
+        setup.model->send = Send;
+    g_state.running = true;
+    StartCallbackThread();
+}
+
+void Stop()
+{
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        if (!g_state.running)
+            return;
+        g_state.stopping = true;
+        g_wake.notify_all();
+    }
+    StopCallbackThread();
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_state.running = false;
+    g_state.scheduled.clear();
+}
+
+std::vector<std::string> Calls()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_state.calls;
+}
+
+std::vector<std::string> Faults()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_state.faults;
+}
+
+unsigned OpenPorts()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    unsigned n = 0;
+    for (const MidiPort& port : g_state.ins)
+        n += port.open;
+    for (const MidiPort& port : g_state.outs)
+        n += port.open;
+    return n;
+}
+
+namespace {
+
+MMRESULT CopyName(const std::vector<Device>& devices, UINT id, char* name)
+{
+    if (id >= devices.size())
+        return MMSYSERR_BADDEVICEID;
+    snprintf(name, MAXPNAMELEN, "%s", devices[id].name.c_str());
+    return MMSYSERR_NOERROR;
+}
+
+// The device interface query, asked with a device index for a handle: the
+// size in bytes of the path with its terminating NUL, then the path as
+// 16-bit characters.
+MMRESULT QueryInterface(const std::vector<Device>& devices, DWORD_PTR id, UINT msg, DWORD_PTR param1,
+                        DWORD_PTR param2)
+{
+    if (id >= devices.size())
+        return MMSYSERR_BADDEVICEID;
+    const std::string& path = devices[id].interfacePath;
+    DWORD size = (DWORD)(path.size() + 1) * sizeof(WCHAR);
+    if (path.empty() || (msg != DRV_QUERYDEVICEINTERFACESIZE && msg != DRV_QUERYDEVICEINTERFACE))
+        return MMSYSERR_NOTSUPPORTED;
+    if (msg == DRV_QUERYDEVICEINTERFACESIZE) {
+        *(DWORD*)param1 = size;
+        return MMSYSERR_NOERROR;
+    }
+    if (param2 < size)
+        return MMSYSERR_INVALPARAM;
+    WCHAR* out = (WCHAR*)param1;
+    for (size_t i = 0; i <= path.size(); ++i)
+        out[i] = (WCHAR)(unsigned char)path.c_str()[i];
+    return MMSYSERR_NOERROR;
+}
+
+}  // namespace
+}  // namespace sim
+
+using sim::g_state;
+
+UINT midiInGetNumDevs(void)
+{
+    sim::Entry entry("midiInGetNumDevs");
+    return (UINT)g_state.ins.size();
+}
+
+UINT midiOutGetNumDevs(void)
+{
+    sim::Entry entry("midiOutGetNumDevs");
+    return (UINT)g_state.outs.size();
+}
+
+MMRESULT midiInGetDevCapsA(UINT id, MIDIINCAPSA* caps, UINT)
+{
+    sim::Entry entry("midiInGetDevCapsA");
+    return sim::CopyName(g_state.setup.inputs, id, caps->szPname);
+}
+
+MMRESULT midiOutGetDevCapsA(UINT id, MIDIOUTCAPSA* caps, UINT)
+{
+    sim::Entry entry("midiOutGetDevCapsA");
+    return sim::CopyName(g_state.setup.outputs, id, caps->szPname);
+}
+
+MMRESULT midiInMessage(HMIDIIN device, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
+{
+    sim::Entry entry("midiInMessage");
+    return sim::QueryInterface(g_state.setup.inputs, (DWORD_PTR)device, msg, param1, param2);
+}
+
+MMRESULT midiOutMessage(HMIDIOUT device, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
+{
+    sim::Entry entry("midiOutMessage");
+    return sim::QueryInterface(g_state.setup.outputs, (DWORD_PTR)device, msg, param1, param2);
+}

@@ -1,0 +1,313 @@
+// The simulated input and the clock: the callback thread that delivers what
+// the device sends, Sleep over virtual or real time, and the midiIn
+// functions.
+//
+// On virtual time the callback thread delivers only while the program
+// sleeps, and Sleep returns once everything due by its end has been
+// delivered and its callback has returned.
+#include "sim/state.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <thread>
+
+namespace sim {
+
+std::mutex g_lock;
+std::condition_variable g_wake;
+std::condition_variable g_idle;
+State g_state;
+
+namespace {
+
+std::thread g_callbackThread;
+thread_local bool t_inCallback = false;
+
+bool Due(uint64_t t)
+{
+    return g_state.setup.realTime ? t <= NowLocked() : g_state.sleeping && t <= g_state.horizon;
+}
+
+MidiPort* StartedInput()
+{
+    for (MidiPort& port : g_state.ins)
+        if (port.open && port.started)
+            return &port;
+    return nullptr;
+}
+
+// A System Exclusive message fills the first queued buffer, which comes
+// back done; with none queued, it is lost.
+void Deliver(std::unique_lock<std::mutex>& lock, uint64_t t, Event& event)
+{
+    MidiPort* port = StartedInput();
+    bool lost = port == nullptr || (event.kind != Kind::Short && port->queue.empty());
+    if (g_state.setup.keepWire)
+        g_state.wire.push_back({t, false, event.kind, lost, event.bytes});
+    if (lost)
+        return;
+    UINT msg = MIM_DATA;
+    DWORD_PTR param = 0;
+    if (event.kind == Kind::Short) {
+        for (size_t i = 0; i < event.bytes.size() && i < 3; ++i)
+            param |= (DWORD_PTR)event.bytes[i] << (8 * i);
+    } else {
+        MIDIHDR* header = port->queue.front();
+        port->queue.pop_front();
+        DWORD n = std::min<DWORD>((DWORD)event.bytes.size(), header->dwBufferLength);
+        std::copy_n(event.bytes.begin(), n, header->lpData);
+        header->dwBytesRecorded = n;
+        header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        msg = event.kind == Kind::SysEx ? MIM_LONGDATA : MIM_LONGERROR;
+        param = (DWORD_PTR)header;
+    }
+    lock.unlock();
+    CallBack(port, msg, param, (DWORD_PTR)t);
+    lock.lock();
+}
+
+void RunCallbackThread()
+{
+    std::unique_lock<std::mutex> lock(g_lock);
+    for (;;) {
+        if (g_state.stopping)
+            return;
+        if (g_state.job) {
+            std::function<void()> job = std::move(g_state.job);
+            g_state.job = nullptr;
+            g_state.busy = true;
+            lock.unlock();
+            job();
+            lock.lock();
+        } else if (!g_state.scheduled.empty() && Due(g_state.scheduled.begin()->first)) {
+            auto first = g_state.scheduled.begin();
+            uint64_t t = first->first;
+            Event event = std::move(first->second);
+            g_state.scheduled.erase(first);
+            g_state.busy = true;
+            Deliver(lock, t, event);
+        } else if (g_state.setup.realTime && !g_state.scheduled.empty()) {
+            auto due = g_state.start + std::chrono::milliseconds(g_state.scheduled.begin()->first);
+            g_wake.wait_until(lock, due);
+            continue;
+        } else {
+            g_wake.wait(lock);
+            continue;
+        }
+        g_state.busy = false;
+        g_idle.notify_all();
+    }
+}
+
+void Notify(std::unique_lock<std::mutex>& lock, MidiPort* port, UINT msg)
+{
+    OnCallbackThread(lock, [=] { CallBack(port, msg, 0, 0); });
+}
+
+}  // namespace
+
+Entry::Entry(const char* name) : lock(g_lock)
+{
+    if (t_inCallback)
+        g_state.faults.push_back(std::string(name) + " called inside the input callback");
+}
+
+uint64_t NowLocked()
+{
+    if (!g_state.setup.realTime)
+        return g_state.now;
+    auto elapsed = std::chrono::steady_clock::now() - g_state.start;
+    return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+}
+
+uint64_t Now()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return NowLocked();
+}
+
+void CallBack(MidiPort* port, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
+{
+    t_inCallback = true;
+    port->callback(port, msg, port->instance, param1, param2);
+    t_inCallback = false;
+}
+
+void OnCallbackThread(std::unique_lock<std::mutex>& lock, const std::function<void()>& fn)
+{
+    bool done = false;
+    g_idle.wait(lock, [] { return !g_state.job; });
+    // cppcheck-suppress danglingLifetime ; the wait below outlasts the job
+    g_state.job = [&fn, &done] {
+        fn();
+        std::lock_guard<std::mutex> guard(g_lock);
+        done = true;
+    };
+    g_wake.notify_all();
+    g_idle.wait(lock, [&done] { return done; });
+}
+
+void StartCallbackThread()
+{
+    g_callbackThread = std::thread(RunCallbackThread);
+}
+
+void StopCallbackThread()
+{
+    g_callbackThread.join();
+}
+
+void Send(const Bytes& bytes, unsigned delayMs, Kind kind)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_state.scheduled.insert({NowLocked() + delayMs, Event{kind, bytes}});
+    g_wake.notify_all();
+}
+
+}  // namespace sim
+
+using sim::g_state;
+
+void Sleep(DWORD ms)
+{
+    std::unique_lock<std::mutex> lock(sim::g_lock);
+    if (g_state.setup.realTime || !g_state.running) {
+        lock.unlock();
+        SleepMilliseconds(ms);
+        return;
+    }
+    g_state.horizon = g_state.now + ms;
+    g_state.sleeping = true;
+    sim::g_wake.notify_all();
+    sim::g_idle.wait(lock, [] {
+        return !g_state.busy && !g_state.job &&
+               (g_state.scheduled.empty() || g_state.scheduled.begin()->first > g_state.horizon);
+    });
+    g_state.sleeping = false;
+    g_state.now = g_state.horizon;
+}
+
+MMRESULT midiInOpen(HMIDIIN* in, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags)
+{
+    sim::Entry entry("midiInOpen");
+    MMRESULT result = MMSYSERR_NOERROR;
+    if (id >= g_state.ins.size())
+        result = MMSYSERR_BADDEVICEID;
+    else if (g_state.ins[id].open)
+        result = MMSYSERR_ALLOCATED;
+    else if (sim::Contains(g_state.setup.failInOpen, id) || flags != CALLBACK_FUNCTION)
+        result = MMSYSERR_NOMEM;
+    sim::Call("midiInOpen", id, result);
+    if (result != MMSYSERR_NOERROR)
+        return result;
+    MidiPort* port = &g_state.ins[id];
+    port->open = true;
+    port->started = false;
+    port->callback = (MIDIINPROC)callback;
+    port->instance = instance;
+    *in = port;
+    sim::Notify(entry.lock, port, MIM_OPEN);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInPrepareHeader(HMIDIIN, MIDIHDR* hdr, UINT)
+{
+    sim::Entry entry("midiInPrepareHeader");
+    hdr->dwFlags |= MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInUnprepareHeader(HMIDIIN, MIDIHDR* hdr, UINT)
+{
+    sim::Entry entry("midiInUnprepareHeader");
+    return sim::Unprepare(hdr);
+}
+
+MMRESULT midiInAddBuffer(HMIDIIN in, MIDIHDR* hdr, UINT)
+{
+    sim::Entry entry("midiInAddBuffer");
+    MidiPort* port = sim::Port(in);
+    if (port == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if ((hdr->dwFlags & MHDR_PREPARED) == 0)
+        return MIDIERR_UNPREPARED;
+    for (const MidiPort& other : g_state.ins)
+        if (std::find(other.queue.begin(), other.queue.end(), hdr) != other.queue.end())
+            g_state.faults.push_back("a buffer queued twice");
+    hdr->dwFlags = (hdr->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+    hdr->dwBytesRecorded = 0;
+    port->queue.push_back(hdr);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInStart(HMIDIIN in)
+{
+    sim::Model* model;
+    {
+        sim::Entry entry("midiInStart");
+        MidiPort* port = sim::Port(in);
+        if (port == nullptr)
+            return MMSYSERR_INVALHANDLE;
+        MMRESULT result = sim::Contains(g_state.setup.failInStart, port->id) ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
+        sim::Call("midiInStart", port->id, result);
+        if (result != MMSYSERR_NOERROR)
+            return result;
+        port->started = true;
+        model = g_state.setup.model;
+    }
+    if (model != nullptr)
+        model->InputStarted();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInStop(HMIDIIN in)
+{
+    sim::Entry entry("midiInStop");
+    MidiPort* port = sim::Port(in);
+    if (port == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    sim::Call("midiInStop", port->id, 0);
+    port->started = false;
+    return MMSYSERR_NOERROR;
+}
+
+// Every queued buffer comes back empty, through the callback.
+MMRESULT midiInReset(HMIDIIN in)
+{
+    sim::Entry entry("midiInReset");
+    MidiPort* port = sim::Port(in);
+    if (port == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    sim::Call("midiInReset", port->id, 0);
+    port->started = false;
+    std::deque<MIDIHDR*> returned;
+    returned.swap(port->queue);
+    for (MIDIHDR* header : returned) {
+        header->dwBytesRecorded = 0;
+        header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    }
+    sim::OnCallbackThread(entry.lock, [=] {
+        for (MIDIHDR* header : returned)
+            sim::CallBack(port, MIM_LONGDATA, (DWORD_PTR)header, 0);
+    });
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInClose(HMIDIIN in)
+{
+    sim::Entry entry("midiInClose");
+    MidiPort* port = sim::Port(in);
+    if (port == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    MMRESULT result = port->queue.empty() ? MMSYSERR_NOERROR : MIDIERR_STILLPLAYING;
+    sim::Call("midiInClose", port->id, result);
+    if (result != MMSYSERR_NOERROR) {
+        g_state.faults.push_back("an input closed with its buffer queued");
+        return result;
+    }
+    port->open = false;
+    port->started = false;
+    sim::Notify(entry.lock, port, MIM_CLOSE);
+    return MMSYSERR_NOERROR;
+}

@@ -1,0 +1,139 @@
+// The simulated output and the wire log: every message the program sends
+// reaches the device model, and with the log kept, the log, beside what the
+// device sent back.
+#include "sim/state.h"
+
+#include <stdio.h>
+
+namespace sim {
+
+std::vector<WireEntry> Wire()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_state.wire;
+}
+
+std::string FormatWire()
+{
+    std::string text;
+    for (const WireEntry& entry : Wire()) {
+        char line[32];
+        snprintf(line, sizeof line, "%8llu %s", (unsigned long long)entry.ms, entry.toDevice ? ">" : "<");
+        text += line;
+        for (uint8_t byte : entry.bytes) {
+            snprintf(line, sizeof line, " %02X", byte);
+            text += line;
+        }
+        text += entry.kind == Kind::Malformed ? " (malformed)" : "";
+        text += entry.lost ? " (lost)\n" : "\n";
+    }
+    return text;
+}
+
+}  // namespace sim
+
+using sim::g_state;
+
+MMRESULT midiOutOpen(HMIDIOUT* out, UINT id, DWORD_PTR, DWORD_PTR, DWORD)
+{
+    sim::Entry entry("midiOutOpen");
+    MMRESULT result = MMSYSERR_NOERROR;
+    if (id >= g_state.outs.size())
+        result = MMSYSERR_BADDEVICEID;
+    else if (g_state.outs[id].open)
+        result = MMSYSERR_ALLOCATED;
+    else if (sim::Contains(g_state.setup.failOutOpen, id))
+        result = MMSYSERR_NOMEM;
+    sim::Call("midiOutOpen", id, result);
+    if (result != MMSYSERR_NOERROR)
+        return result;
+    g_state.outs[id].open = true;
+    *out = &g_state.outs[id];
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutPrepareHeader(HMIDIOUT out, MIDIHDR* hdr, UINT)
+{
+    sim::Entry entry("midiOutPrepareHeader");
+    if (sim::Port(out) == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if (sim::Contains(g_state.setup.failPrepare, ++g_state.prepared))
+        return MMSYSERR_NOMEM;
+    hdr->dwFlags |= MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+// A header stays in play for as many release calls as the setup says, so
+// that the program's wait for it can be seen.
+MMRESULT midiOutUnprepareHeader(HMIDIOUT out, MIDIHDR* hdr, UINT)
+{
+    sim::Entry entry("midiOutUnprepareHeader");
+    MidiPort* port = sim::Port(out);
+    if (port != nullptr && port->playing == hdr) {
+        if (port->busyLeft != 0) {
+            --port->busyLeft;
+            return MIDIERR_STILLPLAYING;
+        }
+        port->playing = nullptr;
+        hdr->dwFlags = (hdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    }
+    return sim::Unprepare(hdr);
+}
+
+MMRESULT midiOutLongMsg(HMIDIOUT out, MIDIHDR* hdr, UINT)
+{
+    sim::Bytes message;
+    sim::Model* model;
+    {
+        sim::Entry entry("midiOutLongMsg");
+        MidiPort* port = sim::Port(out);
+        if (port == nullptr)
+            return MMSYSERR_INVALHANDLE;
+        if ((hdr->dwFlags & MHDR_PREPARED) == 0)
+            return MIDIERR_UNPREPARED;
+        unsigned number = ++g_state.sent;
+        if (sim::Contains(g_state.setup.failSend, number))
+            return MIDIERR_NOTREADY;
+        message.assign((const uint8_t*)hdr->lpData, (const uint8_t*)hdr->lpData + hdr->dwBufferLength);
+        if (g_state.setup.keepWire)
+            g_state.wire.push_back({sim::NowLocked(), true, sim::Kind::SysEx, false, message});
+        if (number == g_state.setup.busyMessage && g_state.setup.busyTimes != 0) {
+            port->playing = hdr;
+            port->busyLeft = g_state.setup.busyTimes;
+            hdr->dwFlags |= MHDR_INQUEUE;
+        } else {
+            hdr->dwFlags |= MHDR_DONE;
+        }
+        model = g_state.setup.model;
+    }
+    if (model != nullptr)
+        model->Received(message);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutReset(HMIDIOUT out)
+{
+    sim::Entry entry("midiOutReset");
+    MidiPort* port = sim::Port(out);
+    if (port == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    sim::Call("midiOutReset", port->id, 0);
+    if (port->playing != nullptr) {
+        port->playing->dwFlags = (port->playing->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        port->playing = nullptr;
+    }
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutClose(HMIDIOUT out)
+{
+    sim::Entry entry("midiOutClose");
+    MidiPort* port = sim::Port(out);
+    if (port == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    MMRESULT result = port->playing == nullptr ? MMSYSERR_NOERROR : MIDIERR_STILLPLAYING;
+    sim::Call("midiOutClose", port->id, result);
+    if (result == MMSYSERR_NOERROR)
+        port->open = false;
+    return result;
+}

@@ -1,0 +1,82 @@
+// The simulated platform's state, shared by its devices (devices.cpp), its
+// input and clock (input.cpp) and its output and wire log (output.cpp).
+//
+// One lock guards all of it. Every MIDI function takes the lock through an
+// Entry; the program's input callback always runs without it, on the
+// callback thread.
+#pragma once
+
+#include "platform.h"
+#include "sim/sim.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+
+struct MidiPort {
+    bool input;
+    UINT id;
+    bool open;
+    bool started;
+    MIDIINPROC callback;
+    DWORD_PTR instance;
+    std::deque<MIDIHDR*> queue;
+    MIDIHDR* playing;
+    unsigned busyLeft;
+};
+
+namespace sim {
+
+struct Event {
+    Kind kind;
+    Bytes bytes;
+};
+
+struct State {
+    Setup setup;
+    std::vector<MidiPort> ins, outs;
+    std::multimap<uint64_t, Event> scheduled;
+    std::vector<WireEntry> wire;
+    std::vector<std::string> calls, faults;
+    unsigned prepared = 0, sent = 0;
+    uint64_t now = 0;      // virtual clock
+    uint64_t horizon = 0;  // while the program sleeps, the time it sleeps until
+    bool sleeping = false;
+    std::chrono::steady_clock::time_point start;
+    std::function<void()> job;  // runs next on the callback thread
+    bool busy = false, stopping = false, running = false;
+};
+
+extern std::mutex g_lock;
+extern std::condition_variable g_wake;  // the callback thread has something to do
+extern std::condition_variable g_idle;  // the callback thread has done it
+extern State g_state;
+
+// Takes the lock for a MIDI function, and notes a call made from inside the
+// program's input callback as a fault: Windows forbids any MIDI call there.
+struct Entry {
+    explicit Entry(const char* name);
+    std::unique_lock<std::mutex> lock;
+};
+
+// With the lock held.
+bool Contains(const std::vector<unsigned>& list, unsigned value);
+uint64_t NowLocked();
+void Call(const char* name, UINT id, MMRESULT result);
+MidiPort* Port(MidiPort* handle);  // null unless open
+MMRESULT Unprepare(MIDIHDR* hdr);
+
+// Runs fn on the callback thread, as the MIDI system calls back on a thread
+// of its own, and waits until it has run; the lock is released meanwhile.
+void OnCallbackThread(std::unique_lock<std::mutex>& lock, const std::function<void()>& fn);
+// Calls the program's callback for port, marked as inside it.
+void CallBack(MidiPort* port, UINT msg, DWORD_PTR param1, DWORD_PTR param2);
+// What the device sends arrives after delayMs: the model's send.
+void Send(const Bytes& bytes, unsigned delayMs, Kind kind);
+void StartCallbackThread();
+void StopCallbackThread();
+
+}  // namespace sim
