@@ -1,0 +1,36 @@
+// The MIDI functions the program uses, over the ALSA sequencer: the parts
+// that devices.cpp, input.cpp and output.cpp share.
+//
+// Devices are the sequencer's hardware ports, in client and port order; the
+// system client, "Midi Through", software synthesizers and this program's
+// own clients are not hardware and do not count.
+#pragma once
+
+#include "platform.h"
+
+#include <alsa/asoundlib.h>
+
+struct Device {
+    int client;
+    int port;
+    char name[MAXPNAMELEN];
+};
+
+// An open port: this program's own port on a sequencer client, and the
+// device's port it is joined to.
+struct MidiPort {
+    snd_seq_t* seq;
+    int port;
+    Device device;
+    bool open;
+};
+
+// Capabilities that a device's port has, seen from this program: it reads
+// from an input and writes to an output.
+extern const unsigned IN_CAPS;
+extern const unsigned OUT_CAPS;
+
+snd_seq_t* OpenClient(const char* name, int mode);
+// The client that lists the devices and sends the output's messages.
+snd_seq_t* MainClient(void);
+bool FindDevice(unsigned caps, UINT id, Device* device);
