@@ -26,7 +26,7 @@ static int LateExit(void)
 int RunUpdate(void)
 {
     char path[PATH_BUFFER_SIZE];
-    uint8_t targetCode;
+    TargetCode targetCode;
     FirmwareImage image;
 
     printf("TELVARIN Update V0.2 -> Quellam System\n");

@@ -159,7 +159,7 @@ bool FinishImageText(ImageParser* parser, FirmwareImage* image)
     return !parser->tooLong;
 }
 
-bool FindImageFile(char* name, size_t size, uint8_t* targetCode)
+bool FindImageFile(char* name, size_t size, TargetCode* targetCode)
 {
     *targetCode = 0;
     if (!FindFirstMatch(IMAGE_PATTERN, name, size)) {
@@ -202,6 +202,13 @@ bool LoadImage(const char* name, FirmwareImage* image)
     return true;
 }
 
+ImageRecord RecordAt(const FirmwareImage* image, uint32_t position)
+{
+    const uint8_t* bytes = image->bytes + position;
+    uint16_t length = (uint16_t)(bytes[0] * 256u + bytes[1]);
+    return ImageRecord{bytes, length, (uint16_t)(length + 2u)};
+}
+
 // Every record must lie inside the bytes read and leave room for its
 // checksum, so the walk always moves forward and never leaves the image.
 bool ValidateImage(const FirmwareImage* image)
@@ -209,16 +216,16 @@ bool ValidateImage(const FirmwareImage* image)
     for (uint32_t p = 0; p < image->count;) {
         if (image->count - p < 4)
             return false;
-        uint32_t length = image->bytes[p] * 256u + image->bytes[p + 1];
-        if (length < 2 || p + length + 2 > image->count)
+        ImageRecord record = RecordAt(image, p);
+        if (record.length < 2 || p + record.length + 2 > image->count)
             return false;
         uint16_t sum = 0;
-        for (uint32_t i = p + 2; i < p + length; ++i)
-            sum = (uint16_t)(sum + image->bytes[i]);
-        sum = (uint16_t)(sum + image->bytes[p + length] + image->bytes[p + length + 1] * 256u);
+        for (uint32_t i = 2; i < record.length; ++i)
+            sum = (uint16_t)(sum + record.bytes[i]);
+        sum = (uint16_t)(sum + record.bytes[record.length] + record.bytes[record.length + 1] * 256u);
         if (sum != 0)
             return false;
-        p += length + 2;
+        p += record.length + 2u;
     }
     return true;
 }

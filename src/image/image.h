@@ -18,6 +18,20 @@ struct FirmwareImage {
     uint16_t count;
 };
 
+// One record, seen in place: the length field L at bytes[0] and bytes[1],
+// then L - 2 data bytes, then the checksum; size is L + 2 in 16 bits. The
+// check and the transfer both see records through it.
+struct ImageRecord {
+    const uint8_t* bytes;
+    uint16_t length;
+    uint16_t size;
+};
+
+ImageRecord RecordAt(const FirmwareImage* image, uint32_t position);
+
+// The handshake status that a target of the image's type answers with.
+typedef uint8_t TargetCode;
+
 // Reads the image text one block at a time. A field is an optional sign that
 // counts as one of its two characters, an optional "0x" that does not, and
 // hexadecimal digits; white space between fields is skipped. Reading ends at
@@ -38,6 +52,6 @@ bool FinishImageText(ImageParser* parser, FirmwareImage* image);
 
 // Fills name with the image file's name and *targetCode with the handshake
 // status that a target of the image's type answers, or prints why not.
-bool FindImageFile(char* name, size_t size, uint8_t* targetCode);
+bool FindImageFile(char* name, size_t size, TargetCode* targetCode);
 bool LoadImage(const char* name, FirmwareImage* image);
 bool ValidateImage(const FirmwareImage* image);

@@ -33,7 +33,7 @@ void ByteToHex(uint8_t value, char* out)
     out[1] = DIGITS[value & 0x0F];
 }
 
-bool Handshake(uint8_t targetCode)
+bool Handshake(TargetCode targetCode)
 {
     uint8_t body[HANDSHAKE_LENGTH];
     memcpy(body, HANDSHAKE_BODY, sizeof body);
@@ -62,15 +62,15 @@ bool Handshake(uint8_t targetCode)
 // The target cannot answer a record before its last chunk, so a reply still
 // waiting then belongs to an earlier attempt (a late or repeated answer) and
 // is dropped: taken for this record's, it could skip a record never stored.
-static bool SendRecord(const uint8_t* record, uint16_t size)
+static bool SendRecord(ImageRecord record)
 {
     char text[2 * CHUNK_BYTES];
-    for (uint16_t sent = 0; sent < size;) {
-        uint16_t k = size - sent < CHUNK_BYTES ? (uint16_t)(size - sent) : (uint16_t)CHUNK_BYTES;
+    for (uint16_t sent = 0; sent < record.size;) {
+        uint16_t k = record.size - sent < CHUNK_BYTES ? (uint16_t)(record.size - sent) : (uint16_t)CHUNK_BYTES;
         for (uint16_t i = 0; i < k; ++i)
-            ByteToHex(record[sent + i], text + 2 * (size_t)i);
+            ByteToHex(record.bytes[sent + i], text + 2 * (size_t)i);
         uint8_t stale;
-        if (sent + k == size)
+        if (sent + k == record.size)
             TakeReply(&stale);
         if (SendSysEx((const uint8_t*)text, (uint16_t)(2 * k)) != 0)
             return false;
@@ -95,12 +95,12 @@ void TransferImage(const FirmwareImage* image)
     uint8_t failures = 0;
     size_t spin = 0;
     while (position < image->count) {
-        uint16_t size = (uint16_t)(image->bytes[position] * 256u + image->bytes[position + 1] + 2);
+        ImageRecord record = RecordAt(image, position);
         int percent = (int)((uint32_t)position * 100 / image->count);
         printf("\r                        \rTransferring.. %c %d%% done", SPINNER[spin], percent);
         spin = (spin + 1) % SPINNER_STEPS;
         fflush(stdout);
-        if (!SendRecord(image->bytes + position, size)) {
+        if (!SendRecord(record)) {
             printf("\n" MSG_OUT_MISSING);
             return;
         }
@@ -108,7 +108,7 @@ void TransferImage(const FirmwareImage* image)
         uint8_t status;
         bool replied = TakeReply(&status);
         if (replied && status == UPD_BLOCK_OK) {
-            position = (uint16_t)(position + size);
+            position = (uint16_t)(position + record.size);
             failures = 0;
             continue;
         }

@@ -34,7 +34,7 @@ void ByteToHex(uint8_t value, char* out);
 
 // Both ports open. Returns true when the target answered with targetCode;
 // otherwise prints the ending's message.
-bool Handshake(uint8_t targetCode);
+bool Handshake(TargetCode targetCode);
 
 // Sends the validated image and prints how the transfer ended.
 void TransferImage(const FirmwareImage* image);
