@@ -29,9 +29,11 @@ TEST(UpdateSim, FollowsAScenarioAndWritesWhatTheTargetReceived)
     ScratchDir dir;
     std::vector<sim::Bytes> records{Record({1, 2, 3}), Record(sim::Bytes(100, 0x42))};
     WriteFile("QUELLAM-1.kit", KitText(records));
-    WriteFile("scenario", "# rehearsal\ntime virtual\ninput Quellam MIDI\noutput Microsoft GS Wavetable Synth\n"
-                          "output Quellam MIDI\nhandshake - 34\nrecord 2 20 auto\nlog wire.log\n"
-                          "received target.bin\n");
+    const std::string loopback = " interface \\\\?\\SWD#MIDISRV#MIDIU_LOOP_A_DEFAULT#{e7cce071}\n";
+    WriteFile("scenario", "# rehearsal\ntime virtual\ninput Default App Loopback (A)" + loopback +
+                              "input Quellam MIDI\noutput Microsoft GS Wavetable Synth\noutput Default App Loopback (A)" +
+                              loopback + "output Quellam MIDI\nhandshake - 34\nrecord 2 20 auto\nlog wire.log\n"
+                              "received target.bin\n");
     ProgramRun run = RunProgram(UPDATE_SIM_EXE, dir.path, {"UPDATE_SIM_SCENARIO=scenario"});
     EXPECT_EQ(run.out, std::string(BANNER) + "OK: File 'QUELLAM-1.kit' is open.\n" + DEVICES +
                            "\r                        \rTransferring.. - 0% done"

@@ -105,9 +105,14 @@ bool ParseLine(const std::string& line, Scenario* s, bool* devicesGiven)
             s->setup.outputs.clear();
             *devicesGiven = true;
         }
-        std::string name = Rest(words);
-        (key == "input" ? s->setup.inputs : s->setup.outputs).push_back(name);
-        return !name.empty();
+        std::string name = Rest(words), path;
+        size_t at = name.rfind(" interface ");
+        if (at != std::string::npos) {
+            path = name.substr(at + 11);
+            name.resize(at);
+        }
+        (key == "input" ? s->setup.inputs : s->setup.outputs).push_back(Device(name, path));
+        return !name.empty() && (at == std::string::npos || !path.empty());
     }
     if (key == "fail")
         return ParseFailure(words, &s->setup) && !(words >> word);
