@@ -11,6 +11,7 @@
 
 #ifdef _WIN32
 
+#define NOMINMAX
 #include <windows.h>
 #include <mmsystem.h>
 

@@ -23,9 +23,10 @@ bool FindFirstMatch(const char* pattern, char* name, size_t size)
     if (search == INVALID_HANDLE_VALUE)
         return false;
     FindClose(search);
-    if (strlen(data.cFileName) >= size)
+    size_t length = strlen(data.cFileName);
+    if (length >= size)
         return false;
-    strcpy(name, data.cFileName);
+    memcpy(name, data.cFileName, length + 1);
     return true;
 }
 
