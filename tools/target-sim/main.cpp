@@ -1,14 +1,22 @@
-// target-sim: poses as the target on the ALSA sequencer, for rehearsals on a
-// real Linux MIDI stack. It offers one duplex hardware MIDI port, named by the
-// scenario's first "input" line or "Quellam MIDI", and answers the update
-// protocol with the simulated platform's target model, as the scenario file
-// given as its argument scripts it ("handshake", "record", "delay" and
-// "received" lines; the others concern the program's side and are ignored).
+// target-sim: poses as the target on a real Linux MIDI stack, for rehearsals
+// and the guest test, answering the update protocol with the simulated
+// platform's target model as the scenario file scripts it ("handshake",
+// "record", "delay" and "received" lines; the others concern the program's
+// side and are ignored).
+//
+//   target-sim [SCENARIO]                  one duplex hardware port on the
+//                                          ALSA sequencer, named by the
+//                                          scenario's first "input" line or
+//                                          "Quellam MIDI"
+//   target-sim --rawmidi DEVICE SCENARIO   behind a raw MIDI device, such as
+//                                          the far side of a USB MIDI gadget
+//                                          (hw:0,0); ends when it goes away
 #include "sim/scenario.h"
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,21 +28,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Peer {
-    snd_seq_t* seq = nullptr;
+    snd_seq_t* seq = nullptr;  // on the sequencer ...
     int port = -1;
+    snd_rawmidi_t* in = nullptr;  // ... or behind a raw MIDI device
+    snd_rawmidi_t* out = nullptr;
     std::multimap<Clock::time_point, sim::Bytes> due;  // answers not yet sent
+    sim::Bytes message;                                // the one coming in
 };
 
-bool ReadScenario(const char* path, sim::Scenario* scenario)
-{
-    std::string error;
-    if (sim::ReadScenarioFile(path, scenario, &error))
-        return true;
-    fprintf(stderr, "target-sim: %s\n", error.c_str());
-    return false;
-}
-
-bool OpenPeer(Peer* peer, const std::string& name)
+bool OpenSequencer(Peer* peer, const std::string& name)
 {
     if (snd_seq_open(&peer->seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0)
         return false;
@@ -44,11 +46,29 @@ bool OpenPeer(Peer* peer, const std::string& name)
         SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_SUBS_WRITE |
             SND_SEQ_PORT_CAP_DUPLEX,
         SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_HARDWARE);
+    if (peer->port >= 0)
+        printf("target-sim: %s at %d:%d\n", name.c_str(), snd_seq_client_id(peer->seq), peer->port);
     return peer->port >= 0;
+}
+
+// Each direction on a descriptor of its own: reading must not block, a
+// write waits until the device has taken it.
+bool OpenRawMidi(Peer* peer, const char* device)
+{
+    if (snd_rawmidi_open(&peer->in, nullptr, device, SND_RAWMIDI_NONBLOCK) < 0 ||
+        snd_rawmidi_open(nullptr, &peer->out, device, 0) < 0)
+        return false;
+    printf("target-sim: raw MIDI %s\n", device);
+    return true;
 }
 
 void Send(Peer* peer, sim::Bytes& bytes)
 {
+    // No drain: a driver without one of its own makes it a 50 ms sleep.
+    if (peer->out != nullptr) {
+        snd_rawmidi_write(peer->out, bytes.data(), bytes.size());
+        return;
+    }
     snd_seq_event_t event;
     snd_seq_ev_clear(&event);
     snd_seq_ev_set_source(&event, peer->port);
@@ -83,57 +103,90 @@ void WriteHeld(const std::string& path, const sim::Bytes& held)
 }
 
 // Hands every complete System Exclusive message to the target, however the
-// sequencer cut it into events.
-void ReadMessages(Peer* peer, sim::Bytes* message, sim::Target* target, const std::string& heldPath)
+// bytes were cut on the way: F0 begins a message, F7 ends it, and bytes
+// outside a message are not the target's.
+void Feed(Peer* peer, const uint8_t* data, size_t n, sim::Target* target, const std::string& heldPath)
 {
-    snd_seq_event_t* event;
-    while (snd_seq_event_input(peer->seq, &event) >= 0) {
-        if (event->type != SND_SEQ_EVENT_SYSEX)
+    for (size_t i = 0; i < n; ++i) {
+        if (data[i] == 0xF0)
+            peer->message.clear();
+        else if (peer->message.empty())
             continue;
-        const uint8_t* data = (const uint8_t*)event->data.ext.ptr;
-        message->insert(message->end(), data, data + event->data.ext.len);
-        if (message->empty() || message->back() != 0xF7)
+        peer->message.push_back(data[i]);
+        if (data[i] != 0xF7)
             continue;
         size_t held = target->Accepted().size();
-        target->Received(*message);
-        message->clear();
+        target->Received(peer->message);
+        peer->message.clear();
         if (target->Accepted().size() != held)
             WriteHeld(heldPath, target->Held());
     }
+}
+
+// Reads what has come; false once the device has gone.
+bool Read(Peer* peer, sim::Target* target, const std::string& heldPath)
+{
+    if (peer->in != nullptr) {
+        uint8_t data[256];
+        ssize_t n;
+        while ((n = snd_rawmidi_read(peer->in, data, sizeof data)) > 0)
+            Feed(peer, data, (size_t)n, target, heldPath);
+        return n == -EAGAIN;
+    }
+    snd_seq_event_t* event;
+    while (snd_seq_event_input(peer->seq, &event) >= 0)
+        if (event->type == SND_SEQ_EVENT_SYSEX)
+            Feed(peer, (const uint8_t*)event->data.ext.ptr, event->data.ext.len, target, heldPath);
+    return true;
+}
+
+int Descriptors(const Peer& peer, struct pollfd* fds, int room)
+{
+    if (peer.in != nullptr)
+        return snd_rawmidi_poll_descriptors(peer.in, fds, (unsigned)room);
+    return snd_seq_poll_descriptors(peer.seq, fds, (unsigned)room, POLLIN);
+}
+
+int Usage()
+{
+    fprintf(stderr, "usage: target-sim [SCENARIO]\n       target-sim --rawmidi DEVICE SCENARIO\n");
+    return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    bool raw = argc > 1 && strcmp(argv[1], "--rawmidi") == 0;
+    if (raw ? argc != 4 : argc > 2)
+        return Usage();
+    const char* path = argc > 1 ? argv[argc - 1] : nullptr;
     sim::Scenario scenario = sim::DefaultScenario();
-    if (argc > 2) {
-        fprintf(stderr, "usage: target-sim [SCENARIO]\n");
+    std::string error;
+    if (path != nullptr && !sim::ReadScenarioFile(path, &scenario, &error)) {
+        fprintf(stderr, "target-sim: %s\n", error.c_str());
         return 2;
     }
-    if (argc == 2 && !ReadScenario(argv[1], &scenario))
-        return 2;
     std::string name = scenario.setup.inputs.empty() ? "Quellam MIDI" : scenario.setup.inputs[0].name;
+    WriteHeld(scenario.receivedPath, {});
     Peer peer;
-    if (!OpenPeer(&peer, name)) {
-        fprintf(stderr, "target-sim: cannot open the ALSA sequencer\n");
+    if (raw ? !OpenRawMidi(&peer, argv[2]) : !OpenSequencer(&peer, name)) {
+        fprintf(stderr, "target-sim: cannot open %s\n", raw ? argv[2] : "the ALSA sequencer");
         return 1;
     }
+    fflush(stdout);
     sim::Target target(scenario.script);
     target.send = [&peer](const sim::Bytes& bytes, unsigned delayMs, sim::Kind) {
         peer.due.emplace(Clock::now() + std::chrono::milliseconds(delayMs), bytes);
     };
-    WriteHeld(scenario.receivedPath, {});
-    printf("target-sim: %s at %d:%d\n", name.c_str(), snd_seq_client_id(peer.seq), peer.port);
-    fflush(stdout);
-
-    int count = snd_seq_poll_descriptors_count(peer.seq, POLLIN);
     struct pollfd fds[8];
-    count = snd_seq_poll_descriptors(peer.seq, fds, (unsigned)std::min(count, 8), POLLIN);
-    sim::Bytes message;
+    int count = Descriptors(peer, fds, 8);
     for (;;) {
         poll(fds, (nfds_t)count, PollTimeout(peer));
-        ReadMessages(&peer, &message, &target, scenario.receivedPath);
+        if (!Read(&peer, &target, scenario.receivedPath)) {
+            fprintf(stderr, "target-sim: the device has gone\n");
+            return 1;
+        }
         SendDue(&peer);
     }
 }

@@ -1,5 +1,6 @@
-// The output over the sequencer: each message goes straight to the device's
-// port, so that a device that has gone (unplugged) fails the send.
+// The output over the sequencer: a port subscribed to the device's, and each
+// message addressed to the device's port itself rather than to the
+// subscribers, so that a device that has gone (unplugged) fails the send.
 #include "alsa/alsa.h"
 
 static MidiPort g_out;
@@ -15,6 +16,11 @@ MMRESULT midiOutOpen(HMIDIOUT* out, UINT id, DWORD_PTR, DWORD_PTR, DWORD)
                                             SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     if (g_out.port < 0)
         return MMSYSERR_ERROR;
+    // A device's driver opens its hardware for a subscriber only.
+    if (snd_seq_connect_to(g_out.seq, g_out.port, g_out.device.client, g_out.device.port) < 0) {
+        snd_seq_delete_simple_port(g_out.seq, g_out.port);
+        return MMSYSERR_ERROR;
+    }
     g_out.open = true;
     *out = &g_out;
     return MMSYSERR_NOERROR;
