@@ -42,25 +42,25 @@ int16_t ReplyCount(void)
     return CountOf(g_rxCount.load(std::memory_order_acquire));
 }
 
-void WaitForAnything(int polls)
+static void WaitForCountAbove(int16_t least, int polls)
 {
     for (; polls != 0; --polls) {
         HandBackRxBuffer();
-        if (ReplyCount() != 0)
+        if (ReplyCount() > least)
             return;
         Sleep(1);
     }
 }
 
+void WaitForAnything(int polls)
+{
+    WaitForCountAbove(0, polls);
+}
+
 // A 1-byte message does not end this wait.
 void WaitForReply(int polls)
 {
-    for (; polls != 0; --polls) {
-        HandBackRxBuffer();
-        if (ReplyCount() > 1)
-            return;
-        Sleep(1);
-    }
+    WaitForCountAbove(1, polls);
 }
 
 bool TakeReply(uint8_t* status)
