@@ -92,6 +92,19 @@ std::string Rest(std::istringstream& words)
     return rest;
 }
 
+// NAME, or NAME interface PATH.
+bool ParseDevice(std::istringstream& words, std::vector<Device>* devices)
+{
+    std::string name = Rest(words), path;
+    size_t at = name.rfind(" interface ");
+    if (at != std::string::npos) {
+        path = name.substr(at + 11);
+        name.resize(at);
+    }
+    devices->push_back(Device(name, path));
+    return !name.empty() && (at == std::string::npos || !path.empty());
+}
+
 bool ParseLine(const std::string& line, Scenario* s, bool* devicesGiven)
 {
     std::istringstream words(line);
@@ -105,14 +118,7 @@ bool ParseLine(const std::string& line, Scenario* s, bool* devicesGiven)
             s->setup.outputs.clear();
             *devicesGiven = true;
         }
-        std::string name = Rest(words), path;
-        size_t at = name.rfind(" interface ");
-        if (at != std::string::npos) {
-            path = name.substr(at + 11);
-            name.resize(at);
-        }
-        (key == "input" ? s->setup.inputs : s->setup.outputs).push_back(Device(name, path));
-        return !name.empty() && (at == std::string::npos || !path.empty());
+        return ParseDevice(words, key == "input" ? &s->setup.inputs : &s->setup.outputs);
     }
     if (key == "fail")
         return ParseFailure(words, &s->setup) && !(words >> word);
