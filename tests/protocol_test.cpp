@@ -97,9 +97,9 @@ TEST(ByteToHex, WritesUpperCaseDigitsHighNibbleFirst)
     }
 }
 
-// A greeting every 100 ms until the target answers, at most 19; a 1-byte
-// message ends every later wait at once. An empty image still needs the
-// target.
+// A greeting every 100 ms until the target answers, at most 19. A 1-byte
+// message is no answer and ends no wait, even at the instant of the answer.
+// An empty image still needs the target.
 TEST(Handshake, GreetsUntilTheTargetAnswersAtMost19Times)
 {
     sim::Target target(Script({QUIET, QUIET, Status(0x34)}));
@@ -108,17 +108,22 @@ TEST(Handshake, GreetsUntilTheTargetAnswersAtMost19Times)
     EXPECT_EQ(run.wire, (Lines{"0 > hello", "100 > hello", "200 > hello", "200 < F034F7"}));
 
     sim::TargetScript script = Script({QUIET});
-    for (bool noise : {false, true}) {
-        script.noise = noise;
-        sim::Target silent(script);
-        run = Update({SIX}, &silent);
-        EXPECT_EQ(run.out, START + SILENT + PROMPT);
-        Lines expected;
-        for (int i = 0; i < 19; ++i)
-            expected.push_back(std::to_string(noise ? (i != 0) : 100 * i) + " > hello");
-        if (noise)
-            expected.insert(expected.begin() + 1, "0 < F7");
-        EXPECT_EQ(run.wire, expected);
+    script.noise = true;
+    sim::Target silent(script);
+    run = Update({SIX}, &silent);
+    EXPECT_EQ(run.out, START + SILENT + PROMPT);
+    Lines expected{"0 > hello", "0 < F7"};
+    for (int i = 1; i < 19; ++i)
+        expected.push_back(std::to_string(100 * i) + " > hello");
+    EXPECT_EQ(run.wire, expected);
+
+    for (int delay : {0, 5}) {
+        script = Script({Answer{Answer::Status, 0x34, 3, delay}});
+        script.noise = true;
+        sim::Target answering(script);
+        run = Update({SIX}, &answering);
+        EXPECT_EQ(run.out, START + Progress('-', 0) + COMPLETE + "\n" + PROMPT);
+        EXPECT_EQ(answering.Held(), SIX);
     }
 }
 
@@ -210,6 +215,29 @@ TEST(Transfer, GivesUpOnTheTwentiethFailedAttemptOfARecord)
     run = Update({SIX, Record({0x33, 0x44})}, &refusing);
     EXPECT_EQ(run.out.substr(run.out.size() - COMPLETE.size() - 1 - strlen(PROMPT)), COMPLETE + "\n" + PROMPT);
     EXPECT_EQ(refusing.Accepted().size(), 2u);
+}
+
+// A record sent again is owed an answer for each sending. Once it is
+// accepted, the answers still owed are waited for and dropped, so that a
+// late one is not taken for the next record's.
+TEST(Transfer, DropsTheAnswersOwedToARecordSentAgain)
+{
+    std::vector<sim::Bytes> records{SIX, Record(sim::Bytes(40, 2)), Record(sim::Bytes(40, 3))};
+    const std::string second = "> 002A02", third = "> 002A03";
+    sim::Target target(Script({}, {{2, {Answer{Answer::Status, UPD_BLOCK_OK, 3, 70}}}, {3, {QUIET, Answer{}}}}));
+    Outcome run = Update(records, &target);
+    EXPECT_EQ(run.out.substr(run.out.size() - COMPLETE.size() - 1 - strlen(PROMPT)), COMPLETE + "\n" + PROMPT);
+    EXPECT_EQ(target.Held(), Concat(records));
+    // Record 2 goes out at 2 ms and again at 54 ms; the first answer, at
+    // 73 ms, accepts it, and record 3 waits for the second, at 125 ms.
+    Lines sends;
+    for (const std::string& line : run.wire)
+        if (line.find(second) != std::string::npos || line.find(third) != std::string::npos)
+            sends.push_back(line);
+    EXPECT_EQ(sends, (Lines{"2 " + second + "0202020202020202020202020202020202020202",
+                            "54 " + second + "0202020202020202020202020202020202020202",
+                            "125 " + third + "0303030303030303030303030303030303030303",
+                            "177 " + third + "0303030303030303030303030303030303030303"}));
 }
 
 TEST(Transfer, ShowsTheSameGlyphAgainAfterAFailedAttempt)

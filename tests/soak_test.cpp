@@ -4,9 +4,13 @@
 // message, images of random record sizes. Each schedule comes from its own
 // seed; UPDATE_SOAK_SEED and UPDATE_SOAK_RUNS replay one.
 //
-// Late and repeated answers reach the program before its next attempt is
-// complete: one that comes later cannot be told from the answer to that
-// attempt, as the messages carry no sequence number.
+// A schedule either repeats answers, each copy before the next attempt is
+// complete, or answers every message at most once but late, past the
+// program's wait and up to 300 ms after the message, in the handshake and
+// across records. A message carries no
+// sequence number, so the program can tell an answer from the one before
+// only by counting them; a repeat that comes later than the next attempt
+// would defeat that count.
 #include "harness.h"
 #include "protocol/protocol.h"
 
@@ -15,7 +19,6 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <chrono>
 #include <random>
 
 namespace {
@@ -28,9 +31,11 @@ struct Schedule {
     sim::TargetScript script;
 };
 
+const unsigned LATE_MS = 300;
+
 // One attempt's answer. wait is the program's acknowledgement wait for the
-// record, chunks the fewest chunks of the record and the one after it.
-Answer Fault(std::mt19937_64& random, unsigned wait, unsigned chunks)
+// message, chunks the fewest chunks of the record and the one after it.
+Answer Fault(std::mt19937_64& random, unsigned wait, unsigned chunks, bool late)
 {
     Answer answer;
     switch (random() % 9) {
@@ -38,8 +43,13 @@ Answer Fault(std::mt19937_64& random, unsigned wait, unsigned chunks)
     case 1: answer.type = Answer::Lost; break;
     case 2: answer = Answer{Answer::Status, (uint8_t)random()}; break;
     case 3: answer.delayMs = (int)(random() % (wait + 2)); break;  // up to the last poll
-    case 4: answer.delayMs = (int)(wait + 1 + random() % chunks); break;  // after it
+    case 4: answer.delayMs = (int)(wait + 1 + random() % (late ? LATE_MS - wait : chunks)); break;  // after it
     case 5:
+        if (late) {  // a refusal or an acceptance, on time or late
+            answer = Answer{Answer::Status, random() % 2 ? (uint8_t)UPD_BLOCK_OK : (uint8_t)random()};
+            answer.delayMs = (int)(random() % (LATE_MS + 1));
+            break;
+        }
         answer.copies = 2 + (unsigned)(random() % 2);
         answer.apartMs = (unsigned)(random() % ((chunks - 1) / (answer.copies - 1) + 1));
         break;
@@ -73,8 +83,13 @@ Schedule Draw(uint64_t seed)
             total += record.size();
         }
     }
-    for (unsigned n = (unsigned)(random() % 4 ? 0 : random() % 6); n != 0; --n)
-        s.script.handshake.push_back(Answer{random() % 2 ? Answer::Silent : Answer::Noise});
+    bool late = random() % 2;
+    for (unsigned n = (unsigned)(random() % 4 ? 0 : random() % 6); n != 0; --n) {
+        Answer answer{random() % 2 ? Answer::Silent : Answer::Noise};
+        if (late && random() % 2)
+            answer = Answer{Answer::Auto, 0, 3, (int)(HANDSHAKE_POLLS + 1 + random() % (LATE_MS - HANDSHAKE_POLLS))};
+        s.script.handshake.push_back(answer);
+    }
     s.script.handshake.push_back(Answer{});
     s.script.noise = random() % 8 == 0;
     size_t position = 0, messages = 1;
@@ -83,7 +98,7 @@ Schedule Draw(uint64_t seed)
         unsigned chunks = std::min(Chunks(s.records[i]), Chunks(s.records[std::min(i + 1, count - 1)]));
         std::vector<Answer>& answers = s.script.records[(unsigned)i + 1];
         for (unsigned n = (unsigned)(random() % 5 ? random() % 3 : random() % 22); n != 0; --n)
-            answers.push_back(Fault(random, wait, chunks));
+            answers.push_back(Fault(random, wait, chunks, late));
         answers.push_back(Answer{});
         position += s.records[i].size();
         messages += Chunks(s.records[i]);
@@ -133,7 +148,7 @@ uint64_t Setting(const char* name, uint64_t otherwise)
 
 TEST(FaultSoak, EveryScheduleEndsOnceAndClaimsSuccessOnlyForTheWholeImage)
 {
-    uint64_t first = Setting("UPDATE_SOAK_SEED", (uint64_t)std::chrono::system_clock::now().time_since_epoch().count());
+    uint64_t first = Setting("UPDATE_SOAK_SEED", 1);
     uint64_t runs = Setting("UPDATE_SOAK_RUNS", 10000);
     printf("fault soak: UPDATE_SOAK_SEED=%llu UPDATE_SOAK_RUNS=%llu\n", (unsigned long long)first,
            (unsigned long long)runs);
@@ -147,7 +162,7 @@ TEST(FaultSoak, EveryScheduleEndsOnceAndClaimsSuccessOnlyForTheWholeImage)
         ASSERT_EQ(out.substr(out.size() - strlen(PROMPT)), PROMPT);
         bool success = out.find(SUCCESS) != std::string::npos;
         if (success) {
-            ASSERT_EQ(target.Held(), Concat(s.records)) << out;
+            ASSERT_EQ(target.Held(), Concat(s.records)) << out << sim::FormatWire();
         }
         successes += success;
         ASSERT_LE(MostAttempts(), 20u);  // the limit a user is promised, not the constant

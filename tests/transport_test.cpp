@@ -233,62 +233,75 @@ TEST_F(Transport, WaitsForTheOutputToReleaseEachMessageButNotForever)
     EXPECT_EQ(SendSysEx(HANDSHAKE_BODY, 7), 0);  // the output works again
 }
 
-// A 1-byte message ends a wait for anything, not a wait for a reply, and is
-// never taken; short and malformed messages leave the mailbox alone; a
-// reply longer than the buffer is cut at its end.
-TEST_F(Transport, MailboxTakesRepliesOfTwoOrMoreBytes)
+// A 1-byte message is noise: it ends no wait and is never taken. Short and
+// malformed messages leave the mailbox alone. A reply longer than a buffer
+// goes on in the next, which comes back without replacing the reply.
+TEST_F(Transport, MailboxTakesRepliesOnly)
 {
     Open();
     uint8_t status = 0;
+    Arrives({0xF0, 0x20, 0xF7});
     Arrives({0xF7});
-    WaitForAnything(100);
-    EXPECT_EQ(sim::Now(), 1u);
-    WaitForReply(50);
-    EXPECT_EQ(sim::Now(), 51u);
-    EXPECT_FALSE(TakeReply(&status));
-    EXPECT_EQ(ReplyCount(), 1);
-
     Arrives({0x90, 0x40, 0x7F}, sim::Kind::Short);
-    Arrives({0xF0, 0x20, 0x20}, sim::Kind::Malformed);
-    EXPECT_EQ(ReplyCount(), 1);
+    Arrives({0xF0, 0x21, 0xF7}, sim::Kind::Malformed);
+    WaitForReply(50);
+    EXPECT_EQ(sim::Now(), 4u);
+    EXPECT_TRUE(TakeReply(&status));
+    EXPECT_EQ(status, 0x20);
+    Arrives({0xF7});
+    WaitForReply(50);
+    EXPECT_EQ(sim::Now(), 55u);
+    EXPECT_FALSE(TakeReply(&status));
 
-    sim::Bytes big(1000, 0x00);
+    sim::Bytes big(RX_BUFFER_SIZE + 50, 0x00);
     big[0] = 0xF0;
     big[1] = 0x24;
+    big[RX_BUFFER_SIZE] = 0x33;
     big.back() = 0xF7;
     device.send(big, 5, sim::Kind::SysEx);
     WaitForReply(50);
-    EXPECT_EQ(sim::Now(), 58u);
+    EXPECT_EQ(sim::Now(), 60u);
     EXPECT_EQ(ReplyCount(), RX_BUFFER_SIZE);
     EXPECT_TRUE(TakeReply(&status));
     EXPECT_EQ(status, 0x24);
-    EXPECT_EQ(g_rxBuffer[RX_BUFFER_SIZE - 1], 0x00);
-    EXPECT_EQ(ReplyCount(), 0);
+    WaitForReply(50);
     EXPECT_FALSE(TakeReply(&status));
+    EXPECT_EQ(std::count_if(std::begin(g_rxBuffer), std::end(g_rxBuffer),
+                            [](const uint8_t* rest) { return rest[0] == 0x33 && rest[49] == 0xF7; }),
+              1);
     for (const sim::WireEntry& entry : sim::Wire())
         EXPECT_FALSE(entry.lost);
 }
 
-// The callback makes no MIDI call: the buffer is queued again at the next
-// poll or message sent. A second message in the same millisecond finds no
-// buffer and is lost; after a poll, a newer reply replaces an unread one.
-TEST_F(Transport, MailboxHandsTheBufferBackBeforeTheNextPollOrMessage)
+// The callback makes no MIDI call; the buffers come back at the next poll or
+// message sent. Messages at one instant fill one buffer each and the latest
+// is the reply; one more than there are buffers is lost.
+TEST_F(Transport, MailboxKeepsTheLatestOfMessagesAtOneInstant)
 {
     Open();
-    device.send({0xF0, 0x20, 0xF7}, 0, sim::Kind::SysEx);
-    device.send({0xF0, 0x21, 0xF7}, 0, sim::Kind::SysEx);
+    for (uint8_t status = 0x20; status < 0x20 + RX_BUFFERS + 1; ++status)
+        device.send({0xF0, status, 0xF7}, 0, sim::Kind::SysEx);
+    Sleep(1);
+    std::vector<sim::WireEntry> wire = sim::Wire();
+    ASSERT_EQ(wire.size(), RX_BUFFERS + 1u);
+    EXPECT_TRUE(wire.back().lost);
+    EXPECT_FALSE(wire[RX_BUFFERS - 1].lost);
+    uint8_t status = 0;
+    EXPECT_TRUE(TakeReply(&status));
+    EXPECT_EQ(status, 0x20 + RX_BUFFERS - 1);
+
+    // Every buffer is queued again before the next message goes out.
+    ASSERT_EQ(SendSysEx(HANDSHAKE_BODY, 7), 0);
+    for (uint8_t n = 0; n < RX_BUFFERS; ++n)
+        device.send({0xF7}, 0, sim::Kind::SysEx);
+    device.send({0xF0, 0x30, 0xF7}, 0, sim::Kind::SysEx);
     Sleep(1);
     EXPECT_TRUE(sim::Wire().back().lost);
+    EXPECT_FALSE(TakeReply(&status));
     WaitForReply(1);
-    Arrives({0xF0, 0x22, 0xF7});
-    ASSERT_EQ(SendSysEx(HANDSHAKE_BODY, 7), 0);
-    Arrives({0xF0, 0x23, 0x00, 0xF7});
-    uint8_t status = 0;
-    EXPECT_EQ(ReplyCount(), 4);
+    Arrives({0xF0, 0x31, 0xF7});
     EXPECT_TRUE(TakeReply(&status));
-    EXPECT_EQ(status, 0x23);
-    std::vector<sim::WireEntry> wire = sim::Wire();
-    EXPECT_EQ(std::count_if(wire.begin(), wire.end(), [](const sim::WireEntry& e) { return e.lost; }), 1);
+    EXPECT_EQ(status, 0x31);
 }
 
 }  // namespace

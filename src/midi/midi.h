@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #define RX_BUFFER_SIZE 200
+#define RX_BUFFERS 4
 #define MAX_SYSEX_PAYLOAD 46
 #define RELEASE_WAITS 100
 #define RELEASE_WAIT_MS 100
@@ -31,32 +32,34 @@ uint16_t OpenMidiOut(UINT deviceId);
 int CloseMidiIn(void);
 int CloseMidiOut(void);
 
-// Queues the receive buffer on the input again once the input has given it
-// back, unless the input is closing. The input callback may make no MIDI
-// call, so the main thread does this at every poll of the mailbox and
-// before every message it sends.
-void HandBackRxBuffer(void);
+// Queues each receive buffer that the input has given back on the input
+// again, unless the input is closing. The input callback may make no MIDI
+// call, so the main thread does this at every poll of the mailbox, before
+// every message it sends and at every wait for the output; meanwhile the
+// other buffers stay queued, so that a message is lost only when all are
+// out at once.
+void HandBackRxBuffers(void);
 
 // Frames payload as F0 ... F7 and returns once the output is done with it.
 extern HMIDIOUT g_hMidiOut;
 uint16_t SendSysEx(const uint8_t* payload, uint16_t n);
 
-// The ReplyMailbox. The input callback publishes the byte count of the last
-// message received (low 16 bits, 0 for nothing new, 1 for a message too
-// short to be a reply) together with its status byte (bits 16 to 23) in
-// g_rxCount, so that a count and its status are always seen and taken as
-// one; the message itself stays in g_rxBuffer until the next one. Then it
-// sets g_rxReturned: the buffer has come back from the input.
+// The ReplyMailbox holds the latest reply only. The input callback
+// publishes the byte count of the last reply received (low 16 bits, 0 for
+// nothing new) together with its status byte (bits 16 to 23) in g_rxCount,
+// so that a count and its status are always seen and taken as one. A reply
+// is a message of two or more bytes that begins with F0: a single byte is
+// noise, and a buffer that does not begin with F0 carries the rest of a
+// message longer than one buffer. Then the callback sets the buffer's bit
+// (its header's dwUser) in g_rxReturned: it has come back from the input.
 extern std::atomic<uint32_t> g_rxCount;
-extern std::atomic<bool> g_rxReturned;
-extern uint8_t g_rxBuffer[RX_BUFFER_SIZE];
+extern std::atomic<uint32_t> g_rxReturned;
+extern uint8_t g_rxBuffer[RX_BUFFERS][RX_BUFFER_SIZE];
 
 void CALLBACK MidiInCallback(HMIDIIN in, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2);
 
 int16_t ReplyCount(void);
-// Polls every 1 ms, at most polls times, until any message is there.
-void WaitForAnything(int polls);
-// The same until a reply of two or more bytes is there.
+// Polls every 1 ms, at most polls times, until a reply is there.
 void WaitForReply(int polls);
-// Takes a reply of two or more bytes out of the mailbox and gives its status.
+// Takes the reply out of the mailbox and gives its status.
 bool TakeReply(uint8_t* status);

@@ -7,14 +7,14 @@
 #include <string.h>
 
 HMIDIOUT g_hMidiOut;
-uint8_t g_rxBuffer[RX_BUFFER_SIZE];
+uint8_t g_rxBuffer[RX_BUFFERS][RX_BUFFER_SIZE];
 
-// Only the main thread opens, closes and hands the buffer back, so the open
-// flags are its own.
+// Only the main thread opens, closes and hands the buffers back, so the
+// open flags are its own.
 static HMIDIIN g_hMidiIn;
 static uint8_t g_inOpen;
 static uint8_t g_outOpen;
-static MIDIHDR g_rxHeader;
+static MIDIHDR g_rxHeader[RX_BUFFERS];
 
 #define SYNTH_PREFIX "Microsoft GS"
 #define SKIP_PREFIX "Microsoft"
@@ -34,16 +34,32 @@ static void ReadOutName(UINT id, MIDIOUTCAPSA* caps)
     caps->szPname[sizeof caps->szPname - 1] = '\0';
 }
 
-// The buffer is no longer handed back once the flag is clear; stopping and
-// resetting the input returns it, so that it can be unprepared and the port
-// closed without the driver refusing.
+// The buffers are no longer handed back once the flag is clear; stopping
+// and resetting the input returns every one, so that each can be
+// unprepared and the port closed without the driver refusing.
 static void ShutMidiIn(void)
 {
     g_inOpen = 0;
     midiInStop(g_hMidiIn);
     midiInReset(g_hMidiIn);
-    midiInUnprepareHeader(g_hMidiIn, &g_rxHeader, sizeof g_rxHeader);
+    for (MIDIHDR& header : g_rxHeader)
+        midiInUnprepareHeader(g_hMidiIn, &header, sizeof header);
     midiInClose(g_hMidiIn);
+}
+
+// A header's dwUser is its buffer's number, which the callback reports back.
+static void QueueRxBuffers(void)
+{
+    g_rxReturned.store(0);
+    for (unsigned i = 0; i < RX_BUFFERS; ++i) {
+        MIDIHDR* header = &g_rxHeader[i];
+        memset(header, 0, sizeof *header);
+        header->lpData = (LPSTR)g_rxBuffer[i];
+        header->dwBufferLength = RX_BUFFER_SIZE;
+        header->dwUser = i;
+        midiInPrepareHeader(g_hMidiIn, header, sizeof *header);
+        midiInAddBuffer(g_hMidiIn, header, sizeof *header);
+    }
 }
 
 static void ShutMidiOut(void)
@@ -99,12 +115,7 @@ uint16_t OpenMidiIn(UINT deviceId)
         MIDIINCAPSA caps;
         ReadInName(id, &caps);
         printf("MIDI IN DEVICE: %s\r\n", caps.szPname);
-        memset(&g_rxHeader, 0, sizeof g_rxHeader);
-        g_rxHeader.lpData = (LPSTR)g_rxBuffer;
-        g_rxHeader.dwBufferLength = RX_BUFFER_SIZE;
-        g_rxReturned.store(false);
-        midiInPrepareHeader(g_hMidiIn, &g_rxHeader, sizeof g_rxHeader);
-        midiInAddBuffer(g_hMidiIn, &g_rxHeader, sizeof g_rxHeader);
+        QueueRxBuffers();
         g_inOpen = 1;
         result = midiInStart(g_hMidiIn);
         if (!BeginsWithFolded(caps.szPname, SKIP_PREFIX))
@@ -130,13 +141,18 @@ uint16_t OpenMidiOut(UINT deviceId)
     }
 }
 
-void HandBackRxBuffer(void)
+void HandBackRxBuffers(void)
 {
-    if (g_inOpen == 0 || !g_rxReturned.exchange(false, std::memory_order_acquire))
+    if (g_inOpen == 0)
         return;
-    if ((g_rxHeader.dwFlags & MHDR_PREPARED) == 0)
-        midiInPrepareHeader(g_hMidiIn, &g_rxHeader, sizeof g_rxHeader);
-    midiInAddBuffer(g_hMidiIn, &g_rxHeader, sizeof g_rxHeader);
+    uint32_t returned = g_rxReturned.exchange(0, std::memory_order_acquire);
+    for (unsigned i = 0; i < RX_BUFFERS; ++i) {
+        if ((returned & 1u << i) == 0)
+            continue;
+        if ((g_rxHeader[i].dwFlags & MHDR_PREPARED) == 0)
+            midiInPrepareHeader(g_hMidiIn, &g_rxHeader[i], sizeof g_rxHeader[i]);
+        midiInAddBuffer(g_hMidiIn, &g_rxHeader[i], sizeof g_rxHeader[i]);
+    }
 }
 
 int CloseMidiIn(void)

@@ -17,19 +17,19 @@ static uint16_t ReleaseTxHeader(void)
             midiOutUnprepareHeader(g_hMidiOut, &g_txHeader, sizeof g_txHeader);
             return MIDIERR_STILLPLAYING;
         }
-        HandBackRxBuffer();
+        HandBackRxBuffers();
         Sleep(RELEASE_WAIT_MS);
     }
     return 0;
 }
 
-// The receive buffer is queued before the message goes out, so that the
+// The receive buffers are queued before the message goes out, so that the
 // target's answer to it finds one.
 uint16_t SendSysEx(const uint8_t* payload, uint16_t n)
 {
     if (n > MAX_SYSEX_PAYLOAD)
         return 0;
-    HandBackRxBuffer();
+    HandBackRxBuffers();
     uint8_t message[MAX_SYSEX_PAYLOAD + 2];
     message[0] = 0xF0;
     memcpy(message + 1, payload, n);

@@ -33,6 +33,22 @@ void ByteToHex(uint8_t value, char* out)
     out[1] = DIGITS[value & 0x0F];
 }
 
+// Messages carry no sequence number: a message sent more than once may be
+// answered once for each sending, late. Before anything else goes out,
+// the answers still owed are waited for, a while, and dropped, so that none
+// is taken for the next message's. A reply overwritten before it was taken
+// counts as owed, so the wait can be longer than needed, never shorter.
+static void DropOwedReplies(int owed)
+{
+    uint8_t status;
+    for (int passes = OWED_POLLS; owed > 0 && passes != 0; --passes) {
+        if (TakeReply(&status))
+            --owed;
+        else
+            Sleep(1);
+    }
+}
+
 bool Handshake(TargetCode targetCode)
 {
     uint8_t body[HANDSHAKE_LENGTH];
@@ -42,12 +58,14 @@ bool Handshake(TargetCode targetCode)
             printf(MSG_OUT_MISSING);
             return false;
         }
-        WaitForAnything(HANDSHAKE_POLLS);
+        WaitForReply(HANDSHAKE_POLLS);
         uint8_t status;
         if (!TakeReply(&status))
             continue;
-        if (status == targetCode)
+        if (status == targetCode) {
+            DropOwedReplies(HANDSHAKE_TRIES - tries - 1);  // every greeting but the one answered
             return true;
+        }
         if (status == UPD_RESETTING)
             printf("Please wait the system reset and retry again!\n\n");
         else
@@ -60,9 +78,11 @@ bool Handshake(TargetCode targetCode)
 
 // Sends one record as chunks of hexadecimal text, with a pause after each.
 // The target cannot answer a record before its last chunk, so a reply still
-// waiting then belongs to an earlier attempt (a late or repeated answer) and
-// is dropped: taken for this record's, it could skip a record never stored.
-static bool SendRecord(ImageRecord record)
+// waiting then belongs to an earlier message (a late or repeated answer)
+// and is dropped: taken for this record's, it could skip a record never
+// stored. When the record has gone out before, it counts as an answer of
+// this record's.
+static bool SendRecord(ImageRecord record, bool again, int* answers)
 {
     char text[2 * CHUNK_BYTES];
     for (uint16_t sent = 0; sent < record.size;) {
@@ -70,8 +90,8 @@ static bool SendRecord(ImageRecord record)
         for (uint16_t i = 0; i < k; ++i)
             ByteToHex(record.bytes[sent + i], text + 2 * (size_t)i);
         uint8_t stale;
-        if (sent + k == record.size)
-            TakeReply(&stale);
+        if (sent + k == record.size && TakeReply(&stale) && again)
+            ++*answers;
         if (SendSysEx((const uint8_t*)text, (uint16_t)(2 * k)) != 0)
             return false;
         Sleep(1);
@@ -88,11 +108,13 @@ static void PrintRefusal(uint8_t status)
 }
 
 // The bytes acknowledged so far are the offset of the current record, so the
-// percentage shown never reaches 100 before the completion line.
+// percentage shown never reaches 100 before the completion line. A record
+// has gone out failures + 1 times when it is accepted.
 void TransferImage(const FirmwareImage* image)
 {
     uint16_t position = 0;
     uint8_t failures = 0;
+    int answers = 0;  // of the current record, refusals included
     size_t spin = 0;
     while (position < image->count) {
         ImageRecord record = RecordAt(image, position);
@@ -100,16 +122,20 @@ void TransferImage(const FirmwareImage* image)
         printf("\r                        \rTransferring.. %c %d%% done", SPINNER[spin], percent);
         spin = (spin + 1) % SPINNER_STEPS;
         fflush(stdout);
-        if (!SendRecord(record)) {
+        if (!SendRecord(record, failures != 0, &answers)) {
             printf("\n" MSG_OUT_MISSING);
             return;
         }
         WaitForReply(percent < ACK_LATE_PERCENT ? ACK_POLLS : ACK_POLLS_LATE);
         uint8_t status;
         bool replied = TakeReply(&status);
+        answers += replied;
         if (replied && status == UPD_BLOCK_OK) {
             position = (uint16_t)(position + record.size);
+            if (position < image->count)
+                DropOwedReplies(failures + 1 - answers);
             failures = 0;
+            answers = 0;
             continue;
         }
         if (++failures == MAX_BLOCK_FAILURES) {

@@ -14,6 +14,7 @@
 #define ACK_POLLS 50
 #define ACK_POLLS_LATE 200
 #define ACK_LATE_PERCENT 85
+#define OWED_POLLS 300
 
 // Status values the target answers with.
 enum {

@@ -55,32 +55,36 @@ static void Announce(const Returned* returned, int n)
 
 // With the lock held. The sequencer may cut one message into several
 // events: the first begins with F0 and the last ends with F7. A message cut
-// short by the next one's F0 comes back malformed; one that overruns the
-// buffer is cut at its end.
+// short by the next one's F0 comes back malformed; one longer than a buffer
+// goes on in the next, as Windows delivers it, and what finds no buffer is
+// lost.
 static int Assemble(const uint8_t* data, size_t n, Returned* returned)
 {
     int k = 0;
     if (!g_started || n == 0)
         return 0;
+    bool ends = data[n - 1] == 0xF7;
     if (g_queued != 0 && g_assembling && data[0] == 0xF0)
         returned[k++] = Returned{Dequeue(), MIM_LONGERROR};
-    if (g_queued == 0)
-        return k;
-    MIDIHDR* header = g_queue[0];
-    if (!g_assembling)
-        header->dwBytesRecorded = 0;
-    size_t take = std::min<size_t>(n, header->dwBufferLength - header->dwBytesRecorded);
-    memcpy(header->lpData + header->dwBytesRecorded, data, take);
-    header->dwBytesRecorded += (DWORD)take;
-    g_assembling = true;
-    if (data[n - 1] == 0xF7)
-        returned[k++] = Returned{Dequeue(), MIM_LONGDATA};
+    while (g_queued != 0) {
+        MIDIHDR* header = g_queue[0];
+        size_t take = std::min<size_t>(n, header->dwBufferLength - header->dwBytesRecorded);
+        memcpy(header->lpData + header->dwBytesRecorded, data, take);
+        header->dwBytesRecorded += (DWORD)take;
+        g_assembling = true;
+        data += take;
+        n -= take;
+        if (header->dwBytesRecorded == header->dwBufferLength || (n == 0 && ends))
+            returned[k++] = Returned{Dequeue(), MIM_LONGDATA};
+        if (n == 0)
+            break;
+    }
     return k;
 }
 
 static void TakeSysEx(const uint8_t* data, size_t n)
 {
-    Returned returned[2];
+    Returned returned[MAX_QUEUED + 1];
     pthread_mutex_lock(&g_inLock);
     int k = Assemble(data, n, returned);
     pthread_mutex_unlock(&g_inLock);

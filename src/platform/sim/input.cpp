@@ -37,8 +37,9 @@ MidiPort* StartedInput()
     return nullptr;
 }
 
-// A System Exclusive message fills the first queued buffer, which comes
-// back done; with none queued, it is lost.
+// A System Exclusive message fills the queued buffers in turn, each coming
+// back done, as long as it lasts; what finds no buffer is lost. The wire
+// marks a message lost only when it found none at all.
 void Deliver(std::unique_lock<std::mutex>& lock, uint64_t t, Event& event)
 {
     MidiPort* port = StartedInput();
@@ -47,24 +48,28 @@ void Deliver(std::unique_lock<std::mutex>& lock, uint64_t t, Event& event)
         g_state.wire.push_back({t, false, event.kind, lost, event.bytes});
     if (lost)
         return;
-    UINT msg = MIM_DATA;
-    DWORD_PTR param = 0;
     if (event.kind == Kind::Short) {
+        DWORD_PTR param = 0;
         for (size_t i = 0; i < event.bytes.size() && i < 3; ++i)
             param |= (DWORD_PTR)event.bytes[i] << (8 * i);
-    } else {
+        lock.unlock();
+        CallBack(port, MIM_DATA, param, (DWORD_PTR)t);
+        lock.lock();
+        return;
+    }
+    size_t done = 0;
+    do {
         MIDIHDR* header = port->queue.front();
         port->queue.pop_front();
-        DWORD n = std::min<DWORD>((DWORD)event.bytes.size(), header->dwBufferLength);
-        std::copy_n(event.bytes.begin(), n, header->lpData);
+        DWORD n = std::min<DWORD>((DWORD)(event.bytes.size() - done), header->dwBufferLength);
+        std::copy_n(event.bytes.begin() + (long)done, n, header->lpData);
         header->dwBytesRecorded = n;
         header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-        msg = event.kind == Kind::SysEx ? MIM_LONGDATA : MIM_LONGERROR;
-        param = (DWORD_PTR)header;
-    }
-    lock.unlock();
-    CallBack(port, msg, param, (DWORD_PTR)t);
-    lock.lock();
+        done += n;
+        lock.unlock();
+        CallBack(port, event.kind == Kind::SysEx ? MIM_LONGDATA : MIM_LONGERROR, (DWORD_PTR)header, (DWORD_PTR)t);
+        lock.lock();
+    } while (done < event.bytes.size() && port->started && !port->queue.empty());
 }
 
 void RunCallbackThread()
