@@ -1,7 +1,8 @@
 // Figures for the program's costs: reading and checking the largest image,
-// the one sleep that paces the transfer, and whole updates in real time
+// the one sleep that paces the transfer, whole updates in real time
 // against a target that acknowledges at once, set against their floor (the
-// chunks sent times one measured sleep).
+// chunks sent times one measured sleep), and the longest wait for an owed
+// answer.
 #include "harness.h"
 #include "image/image.h"
 #include "platform.h"
@@ -12,6 +13,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <new>
@@ -131,6 +133,33 @@ void WholeUpdate(benchmark::State& state)
     state.counters["allocs_per_msg"] = (double)allocations / (double)state.iterations() / (double)chunks;
 }
 BENCHMARK(WholeUpdate)->ArgName("bytes")->Arg(1024)->Arg(8192)->Arg(65535)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The wait for an answer still owed that never comes: the target answers
+// only the second greeting, so the program waits out its 300 polls for the
+// first one's before the first record. On the wire, in real time, that wait
+// is the gap between the answer and the record's first chunk.
+void OwedAnswerThatNeverComes(benchmark::State& state)
+{
+    double gap = 0;
+    for (auto _ : state) {
+        sim::Setup setup;
+        setup.realTime = true;
+        sim::TargetScript script;
+        script.handshake = {sim::Answer{sim::Answer::Silent}, sim::Answer{}};
+        sim::Target target(script);
+        if (RunSimulated({Record({1, 2})}, setup, &target).find(SUCCESS) == std::string::npos)
+            state.SkipWithError("the update did not succeed");
+        std::vector<sim::WireEntry> wire = sim::Wire();
+        auto answer = std::find_if(wire.begin(), wire.end(), [](const sim::WireEntry& e) { return !e.toDevice; });
+        auto record = std::find_if(answer, wire.end(), [](const sim::WireEntry& e) { return e.toDevice; });
+        if (record == wire.end())
+            state.SkipWithError("no record went out");
+        else
+            gap += (double)(record->ms - answer->ms);
+    }
+    state.counters["wait_ms"] = gap / (double)state.iterations();
+}
+BENCHMARK(OwedAnswerThatNeverComes)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // update-sim as its own process, a whole update of the largest image in
 // real time: its peak resident set and its processor time against its wall
