@@ -1,8 +1,8 @@
 // target-sim: poses as the target on a real Linux MIDI stack, for rehearsals
 // and the guest test, answering the update protocol with the simulated
 // platform's target model as the scenario file scripts it ("handshake",
-// "record", "delay" and "received" lines; the others concern the program's
-// side and are ignored).
+// "record", "delay", "received" and, on the sequencer, "pace" and "split"
+// lines; the others concern the program's side and are ignored).
 //
 //   target-sim [SCENARIO]                  one duplex hardware port on the
 //                                          ALSA sequencer, named by the
@@ -34,13 +34,22 @@ struct Peer {
     snd_rawmidi_t* out = nullptr;
     std::multimap<Clock::time_point, sim::Bytes> due;  // answers not yet sent
     sim::Bytes message;                                // the one coming in
+    unsigned pace = 0;                                 // bytes a second read, 0: at once
+    bool split = false;                                // answers cut up, with litter
+    Clock::time_point readAgain;                       // when pace allows the next read
 };
 
+// A device that reads at its own pace, as behind a DIN link, holds little:
+// the sequencer queues one message for it, the library one more, and the
+// sender must wait for room.
 bool OpenSequencer(Peer* peer, const std::string& name)
 {
     if (snd_seq_open(&peer->seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0)
         return false;
     snd_seq_set_client_name(peer->seq, name.c_str());
+    if (peer->pace != 0 &&
+        (snd_seq_set_client_pool_input(peer->seq, 3) < 0 || snd_seq_set_input_buffer_size(peer->seq, 128) < 0))
+        return false;
     peer->port = snd_seq_create_simple_port(
         peer->seq, name.c_str(),
         SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_SUBS_WRITE |
@@ -62,20 +71,43 @@ bool OpenRawMidi(Peer* peer, const char* device)
     return true;
 }
 
-void Send(Peer* peer, sim::Bytes& bytes)
+void SendEvent(Peer* peer, snd_seq_event_type_t type, const uint8_t* data, size_t n)
 {
-    // No drain: a driver without one of its own makes it a 50 ms sleep.
-    if (peer->out != nullptr) {
-        snd_rawmidi_write(peer->out, bytes.data(), bytes.size());
-        return;
-    }
     snd_seq_event_t event;
     snd_seq_ev_clear(&event);
     snd_seq_ev_set_source(&event, peer->port);
     snd_seq_ev_set_subs(&event);
     snd_seq_ev_set_direct(&event);
-    snd_seq_ev_set_sysex(&event, (unsigned)bytes.size(), bytes.data());
+    if (type == SND_SEQ_EVENT_SYSEX)
+        snd_seq_ev_set_sysex(&event, (unsigned)n, const_cast<uint8_t*>(data));
+    else
+        snd_seq_ev_set_noteon(&event, 0, 60, 100);
     snd_seq_event_output_direct(peer->seq, &event);
+}
+
+// Split, an answer comes after litter that is no message: one cut short by
+// a note, and the tail of one whose head never came. Then the answer
+// itself, in two events.
+void SendSplit(Peer* peer, const sim::Bytes& bytes)
+{
+    const uint8_t cut[] = {0xF0, 0x21}, tail[] = {0x22, 0x22, 0xF7};
+    SendEvent(peer, SND_SEQ_EVENT_SYSEX, cut, sizeof cut);
+    SendEvent(peer, SND_SEQ_EVENT_NOTEON, nullptr, 0);
+    SendEvent(peer, SND_SEQ_EVENT_SYSEX, tail, sizeof tail);
+    size_t half = bytes.size() / 2;
+    SendEvent(peer, SND_SEQ_EVENT_SYSEX, bytes.data(), half);
+    SendEvent(peer, SND_SEQ_EVENT_SYSEX, bytes.data() + half, bytes.size() - half);
+}
+
+void Send(Peer* peer, sim::Bytes& bytes)
+{
+    // No drain: a driver without one of its own makes it a 50 ms sleep.
+    if (peer->out != nullptr)
+        snd_rawmidi_write(peer->out, bytes.data(), bytes.size());
+    else if (peer->split && bytes.size() > 1)
+        SendSplit(peer, bytes);
+    else
+        SendEvent(peer, SND_SEQ_EVENT_SYSEX, bytes.data(), bytes.size());
 }
 
 void SendDue(Peer* peer)
@@ -86,12 +118,21 @@ void SendDue(Peer* peer)
     }
 }
 
-int PollTimeout(const Peer& peer)
+int Until(Clock::time_point when)
 {
-    if (peer.due.empty())
-        return -1;
-    auto wait = std::chrono::ceil<std::chrono::milliseconds>(peer.due.begin()->first - Clock::now());
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
     return wait.count() < 0 ? 0 : (int)wait.count();
+}
+
+// Until the next answer is due, or while the pace holds reading back, until
+// the next read.
+int PollTimeout(const Peer& peer, bool* reading)
+{
+    *reading = Clock::now() >= peer.readAgain;
+    int timeout = peer.due.empty() ? -1 : Until(peer.due.begin()->first);
+    if (!*reading && (timeout < 0 || Until(peer.readAgain) < timeout))
+        timeout = Until(peer.readAgain);
+    return timeout;
 }
 
 void WriteHeld(const std::string& path, const sim::Bytes& held)
@@ -134,9 +175,13 @@ bool Read(Peer* peer, sim::Target* target, const std::string& heldPath)
         return n == -EAGAIN;
     }
     snd_seq_event_t* event;
-    while (snd_seq_event_input(peer->seq, &event) >= 0)
-        if (event->type == SND_SEQ_EVENT_SYSEX)
-            Feed(peer, (const uint8_t*)event->data.ext.ptr, event->data.ext.len, target, heldPath);
+    while (Clock::now() >= peer->readAgain && snd_seq_event_input(peer->seq, &event) >= 0) {
+        if (event->type != SND_SEQ_EVENT_SYSEX)
+            continue;
+        Feed(peer, (const uint8_t*)event->data.ext.ptr, event->data.ext.len, target, heldPath);
+        if (peer->pace != 0)
+            peer->readAgain = Clock::now() + std::chrono::microseconds(event->data.ext.len * 1000000ull / peer->pace);
+    }
     return true;
 }
 
@@ -170,6 +215,8 @@ int main(int argc, char** argv)
     std::string name = scenario.setup.inputs.empty() ? "Quellam MIDI" : scenario.setup.inputs[0].name;
     WriteHeld(scenario.receivedPath, {});
     Peer peer;
+    peer.pace = scenario.pace;
+    peer.split = scenario.split;
     if (raw ? !OpenRawMidi(&peer, argv[2]) : !OpenSequencer(&peer, name)) {
         fprintf(stderr, "target-sim: cannot open %s\n", raw ? argv[2] : "the ALSA sequencer");
         return 1;
@@ -182,7 +229,9 @@ int main(int argc, char** argv)
     struct pollfd fds[8];
     int count = Descriptors(peer, fds, 8);
     for (;;) {
-        poll(fds, (nfds_t)count, PollTimeout(peer));
+        bool reading;
+        int timeout = PollTimeout(peer, &reading);
+        poll(fds, reading ? (nfds_t)count : 0, timeout);
         if (!Read(&peer, &target, scenario.receivedPath)) {
             fprintf(stderr, "target-sim: the device has gone\n");
             return 1;

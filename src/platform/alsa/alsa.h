@@ -13,6 +13,8 @@
 struct Device {
     int client;
     int port;
+    int card;       // the sound card of a device's driver, or -1
+    bool userland;  // a program's port, not a driver's
     char name[MAXPNAMELEN];
 };
 
@@ -34,3 +36,6 @@ snd_seq_t* OpenClient(const char* name, int mode);
 // The client that lists the devices and sends the output's messages.
 snd_seq_t* MainClient(void);
 bool FindDevice(unsigned caps, UINT id, Device* device);
+// The events' room, in cells of 28 bytes, left in the queue of a userland
+// client, through the sequencer's descriptor fd; -1 when it cannot be told.
+int ReaderRoom(int fd, int client);

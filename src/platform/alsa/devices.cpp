@@ -54,6 +54,8 @@ static int ListDevices(unsigned caps, Device* list)
                 continue;
             list[n].client = id;
             list[n].port = snd_seq_port_info_get_port(port);
+            list[n].userland = snd_seq_client_info_get_type(client) == SND_SEQ_USER_CLIENT;
+            list[n].card = list[n].userland ? -1 : snd_seq_client_info_get_card(client);
             snprintf(list[n].name, sizeof list[n].name, "%s", snd_seq_port_info_get_name(port));
             ++n;
         }

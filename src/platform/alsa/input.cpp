@@ -34,7 +34,7 @@ static pthread_mutex_t g_inLock = PTHREAD_MUTEX_INITIALIZER;
 static MIDIHDR* g_queue[MAX_QUEUED];
 static int g_queued;
 static bool g_started;
-static bool g_assembling;  // the first queued buffer holds part of a message
+static bool g_assembling;  // a message has begun and not yet ended
 
 // With the lock held: the first queued buffer leaves the queue, done.
 static MIDIHDR* Dequeue(void)
@@ -43,7 +43,6 @@ static MIDIHDR* Dequeue(void)
     --g_queued;
     std::copy(g_queue + 1, g_queue + 1 + g_queued, g_queue);
     header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-    g_assembling = false;
     return header;
 }
 
@@ -53,40 +52,69 @@ static void Announce(const Returned* returned, int n)
         g_callback((HMIDIIN)&g_in, returned[i].msg, g_instance, (DWORD_PTR)returned[i].header, 0);
 }
 
-// With the lock held. The sequencer may cut one message into several
-// events: the first begins with F0 and the last ends with F7. A message cut
-// short by the next one's F0 comes back malformed; one longer than a buffer
-// goes on in the next, as Windows delivers it, and what finds no buffer is
-// lost.
-static int Assemble(const uint8_t* data, size_t n, Returned* returned)
+// With the lock held: the buffer that holds the message so far comes back,
+// if it holds any of it.
+static int Release(UINT msg, Returned* returned)
+{
+    if (g_queued == 0 || g_queue[0]->dwBytesRecorded == 0)
+        return 0;
+    *returned = Returned{Dequeue(), msg};
+    return 1;
+}
+
+// With the lock held: one byte of a System Exclusive event; gives the
+// buffers that come back. A message begins with F0 and ends with F7, and
+// the sequencer may cut it into several events. Real-time bytes may sit
+// inside it and are passed over; any other status byte cuts it short, and
+// it comes back malformed, as on Windows. Bytes of a message not seen from
+// its start are dropped. A message longer than a buffer goes on in the
+// next, and what finds no buffer is lost.
+static int TakeByte(uint8_t byte, Returned* returned)
 {
     int k = 0;
-    if (!g_started || n == 0)
+    if (byte >= 0xF8 || (!g_assembling && byte != 0xF0))
         return 0;
-    bool ends = data[n - 1] == 0xF7;
-    if (g_queued != 0 && g_assembling && data[0] == 0xF0)
-        returned[k++] = Returned{Dequeue(), MIM_LONGERROR};
-    while (g_queued != 0) {
-        MIDIHDR* header = g_queue[0];
-        size_t take = std::min<size_t>(n, header->dwBufferLength - header->dwBytesRecorded);
-        memcpy(header->lpData + header->dwBytesRecorded, data, take);
-        header->dwBytesRecorded += (DWORD)take;
-        g_assembling = true;
-        data += take;
-        n -= take;
-        if (header->dwBytesRecorded == header->dwBufferLength || (n == 0 && ends))
-            returned[k++] = Returned{Dequeue(), MIM_LONGDATA};
-        if (n == 0)
-            break;
+    if (byte == 0xF0 || (byte & 0x80 && byte != 0xF7)) {
+        k = g_assembling ? Release(MIM_LONGERROR, returned) : 0;
+        g_assembling = byte == 0xF0;
+        if (!g_assembling)
+            return k;
     }
+    if (g_queued == 0) {
+        g_assembling = byte != 0xF7;
+        return k;
+    }
+    MIDIHDR* header = g_queue[0];
+    header->lpData[header->dwBytesRecorded++] = (char)byte;
+    if (byte == 0xF7 || header->dwBytesRecorded == header->dwBufferLength)
+        returned[k++] = Returned{Dequeue(), MIM_LONGDATA};
+    g_assembling = byte != 0xF7;
     return k;
 }
 
 static void TakeSysEx(const uint8_t* data, size_t n)
 {
-    Returned returned[MAX_QUEUED + 1];
+    Returned returned[MAX_QUEUED];
+    int k = 0;
     pthread_mutex_lock(&g_inLock);
-    int k = Assemble(data, n, returned);
+    for (size_t i = 0; g_started && i < n; ++i)
+        k += TakeByte(data[i], returned + k);
+    pthread_mutex_unlock(&g_inLock);
+    Announce(returned, k);
+}
+
+// A channel or system common message cuts short a message under way.
+static void TakeOther(const snd_seq_event_t* event)
+{
+    bool status = (event->type >= SND_SEQ_EVENT_NOTE && event->type <= SND_SEQ_EVENT_QFRAME) ||
+                  event->type == SND_SEQ_EVENT_TUNE_REQUEST;
+    Returned returned[1];
+    int k = 0;
+    pthread_mutex_lock(&g_inLock);
+    if (status && g_assembling && g_started) {
+        k = Release(MIM_LONGERROR, returned);
+        g_assembling = false;
+    }
     pthread_mutex_unlock(&g_inLock);
     Announce(returned, k);
 }
@@ -99,9 +127,12 @@ static void* ReadInput(void*)
         if (poll(fds, (nfds_t)count, READER_POLL_MS) <= 0)
             continue;
         snd_seq_event_t* event;
-        while (snd_seq_event_input(g_in.seq, &event) >= 0)
+        while (snd_seq_event_input(g_in.seq, &event) >= 0) {
             if (event->type == SND_SEQ_EVENT_SYSEX)
                 TakeSysEx((const uint8_t*)event->data.ext.ptr, event->data.ext.len);
+            else
+                TakeOther(event);
+        }
     }
     return NULL;
 }
@@ -201,7 +232,7 @@ MMRESULT midiInReset(HMIDIIN)
     Returned returned[MAX_QUEUED];
     int k = 0;
     pthread_mutex_lock(&g_inLock);
-    g_started = false;
+    g_started = g_assembling = false;
     while (g_queued != 0) {
         returned[k] = Returned{Dequeue(), MIM_LONGDATA};
         returned[k++].header->dwBytesRecorded = 0;
@@ -211,18 +242,19 @@ MMRESULT midiInReset(HMIDIIN)
     return MMSYSERR_NOERROR;
 }
 
-// The reader thread ends whatever the callback did; a buffer still queued
-// then makes the close refuse, as Windows does, until the input is reset.
+// A buffer still queued makes the close refuse, as Windows does, until the
+// input is reset; the input then goes on working. Otherwise the reader
+// thread ends, and no callback runs after the close.
 MMRESULT midiInClose(HMIDIIN)
 {
     if (!g_in.open)
         return MMSYSERR_INVALHANDLE;
-    StopReader();
     pthread_mutex_lock(&g_inLock);
     bool queued = g_queued != 0;
     pthread_mutex_unlock(&g_inLock);
     if (queued)
         return MIDIERR_STILLPLAYING;
+    StopReader();
     snd_seq_close(g_in.seq);
     g_in.open = false;
     return MMSYSERR_NOERROR;

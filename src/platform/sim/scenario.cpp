@@ -135,10 +135,18 @@ bool ParseLine(const std::string& line, Scenario* s, bool* devicesGiven)
     }
     if (key == "noise")
         return (s->script.noise = true) && !(words >> word);
+    if (key == "split")
+        return (s->split = true) && !(words >> word);
     if (key == "delay") {
         if (!(words >> word) || !ParseNumber(word, 10, 3600000, &n) || (words >> word))
             return false;
         s->script.delayMs = (unsigned)n;
+        return true;
+    }
+    if (key == "pace") {
+        if (!(words >> word) || !ParseNumber(word, 10, 1000000, &n) || n == 0 || (words >> word))
+            return false;
+        s->pace = (unsigned)n;
         return true;
     }
     if (key == "time") {

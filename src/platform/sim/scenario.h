@@ -14,6 +14,8 @@ struct Scenario {
     TargetScript script;
     std::string logPath;       // the wire log, written after the run
     std::string receivedPath;  // the records the target accepted
+    unsigned pace = 0;         // bytes a second that target-sim reads, 0: at once
+    bool split = false;        // target-sim cuts its answers up on the sequencer
 };
 
 // The scenario of a run without a file: one device named like the target,
