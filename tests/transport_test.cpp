@@ -147,6 +147,23 @@ protected:
     Recorder device;
 };
 
+// On Linux the provider tells each sequencer port's kind: a sound card's
+// synthesizer, the through port and a program's port are no devices.
+TEST_F(Transport, TellsWhyAPortIsNotADevice)
+{
+    sim::Setup setup;
+    const sim::Device through{"Midi Through Port-0", "seq 14:0 #SEQ_THROUGH"};
+    const sim::Device target{"Quellam MIDI", "seq 20:0 #SEQ_HARDWARE"};
+    setup.inputs = {through, {"FLUID Synth", "seq 128:0 #SEQ_PROGRAM"}, target};
+    setup.outputs = {{"OPL3 FM Port", "seq 17:0 #SEQ_SYNTH"}, through, target};
+    Open(setup);
+    EXPECT_EQ(sim::Calls(), (Calls{"midiInOpen(2)=0", "midiInStart(2)=0", "midiOutOpen(2)=0"}));
+    EXPECT_STREQ(WhyNotADevice(true, 0), "a through port");
+    EXPECT_STREQ(WhyNotADevice(true, 1), "a program's port");
+    EXPECT_STREQ(WhyNotADevice(false, 0), "a synthesizer");
+    EXPECT_EQ(WhyNotADevice(false, 2), nullptr);
+}
+
 TEST_F(Transport, FramesPayloadsOfUpTo46Bytes)
 {
     Open();

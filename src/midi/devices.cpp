@@ -5,9 +5,12 @@
 // pairs, app-to-app ports and diagnostic ports. They are not devices, as
 // the system synthesizer is not, and a user cannot unplug them; counted,
 // they would refuse every such computer and could be opened in place of
-// the target. Their device interface paths name them. A port the system
-// cannot tell about (the query unsupported, as on older systems) is a
-// device, as before.
+// the target. Their device interface paths name them. On Linux the ALSA
+// provider tells the kind of each sequencer port the same way: only a
+// device's port counts, not a sound card's synthesizer that cannot be
+// read, a through port or a program's port. A port the system cannot tell
+// about (the query unsupported, as on older systems) is a device, as
+// before.
 #include "midi/midi.h"
 
 #include "common/ascii.h"
@@ -16,7 +19,18 @@
 
 #define INTERFACE_CHARS 256
 
-static const char* const SOFTWARE_ENDPOINTS[] = {"#MIDIU_LOOP_", "#MIDIU_BLOOP", "#MIDIU_APP", "#MIDIU_DIAG_"};
+static const struct {
+    const char* marker;
+    const char* reason;
+} LEFT_OUT[] = {
+    {"#MIDIU_LOOP_", "a loopback endpoint of the MIDI service"},
+    {"#MIDIU_BLOOP", "a loopback endpoint of the MIDI service"},
+    {"#MIDIU_APP", "an app-to-app endpoint of the MIDI service"},
+    {"#MIDIU_DIAG_", "a diagnostic endpoint of the MIDI service"},
+    {"#SEQ_SYNTH", "a synthesizer"},
+    {"#SEQ_THROUGH", "a through port"},
+    {"#SEQ_PROGRAM", "a program's port"},
+};
 
 static bool ContainsFolded(const WCHAR* text, const char* part)
 {
@@ -38,21 +52,21 @@ static MMRESULT QueryPort(bool input, UINT id, UINT msg, DWORD_PTR param1, DWORD
     return midiOutMessage((HMIDIOUT)(uintptr_t)id, msg, param1, param2);
 }
 
-static bool IsDevice(bool input, UINT id)
+const char* WhyNotADevice(bool input, UINT id)
 {
     static WCHAR path[INTERFACE_CHARS];
     DWORD size = 0;
     if (QueryPort(input, id, DRV_QUERYDEVICEINTERFACESIZE, (DWORD_PTR)&size, 0) != MMSYSERR_NOERROR || size == 0 ||
         size > sizeof path)
-        return true;
+        return NULL;
     memset(path, 0, sizeof path);
     if (QueryPort(input, id, DRV_QUERYDEVICEINTERFACE, (DWORD_PTR)path, size) != MMSYSERR_NOERROR)
-        return true;
+        return NULL;
     path[INTERFACE_CHARS - 1] = 0;
-    for (const char* endpoint : SOFTWARE_ENDPOINTS)
-        if (ContainsFolded(path, endpoint))
-            return false;
-    return true;
+    for (const auto& kind : LEFT_OUT)
+        if (ContainsFolded(path, kind.marker))
+            return kind.reason;
+    return NULL;
 }
 
 // Gives the system id of the view's index-th port, or the system's count
@@ -63,7 +77,7 @@ static UINT WalkPorts(bool input, UINT index, UINT* viewSize)
     UINT found = ports;
     *viewSize = 0;
     for (UINT id = 0; id < ports; ++id) {
-        if (!IsDevice(input, id))
+        if (WhyNotADevice(input, id) != NULL)
             continue;
         if (*viewSize == index)
             found = id;

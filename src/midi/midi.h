@@ -13,14 +13,17 @@
 #define RELEASE_WAITS 100
 #define RELEASE_WAIT_MS 100
 
-// The device view: the system's MIDI ports less its own software endpoints
-// (loopback, app-to-app and diagnostic ports of a MIDI service), which are
-// not devices. Indices count the view; a view index past the last gives the
+// The device view: the system's MIDI ports less those that are not devices:
+// a MIDI service's own loopback, app-to-app and diagnostic endpoints, and
+// on Linux synthesizers that cannot be read, through ports and programs'
+// ports. Indices count the view; a view index past the last gives the
 // system's own count, an index no port has.
 UINT CountMidiIns(void);
 UINT CountMidiOuts(void);
 UINT MidiInId(UINT index);
 UINT MidiOutId(UINT index);
+// Why the view leaves out the system's port id, or NULL for a device.
+const char* WhyNotADevice(bool input, UINT id);
 
 // Device stage: exactly one input, the output past the system synthesizer.
 // Prints the ending's message and returns false when the run cannot go on.

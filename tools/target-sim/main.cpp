@@ -1,8 +1,8 @@
 // target-sim: poses as the target on a real Linux MIDI stack, for rehearsals
 // and the guest test, answering the update protocol with the simulated
 // platform's target model as the scenario file scripts it ("handshake",
-// "record", "delay", "received" and, on the sequencer, "pace" and "split"
-// lines; the others concern the program's side and are ignored).
+// "record", "delay", "received" and, on the sequencer, "pace", "split" and
+// "ports" lines; the others concern the program's side and are ignored).
 //
 //   target-sim [SCENARIO]                  one duplex hardware port on the
 //                                          ALSA sequencer, named by the
@@ -41,8 +41,9 @@ struct Peer {
 
 // A device that reads at its own pace, as behind a DIN link, holds little:
 // the sequencer queues one message for it, the library one more, and the
-// sender must wait for room.
-bool OpenSequencer(Peer* peer, const std::string& name)
+// sender must wait for room. Ports past the first ("NAME 2" and on) stand
+// for further devices of the same kind.
+bool OpenSequencer(Peer* peer, const std::string& name, unsigned ports)
 {
     if (snd_seq_open(&peer->seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0)
         return false;
@@ -50,14 +51,19 @@ bool OpenSequencer(Peer* peer, const std::string& name)
     if (peer->pace != 0 &&
         (snd_seq_set_client_pool_input(peer->seq, 3) < 0 || snd_seq_set_input_buffer_size(peer->seq, 128) < 0))
         return false;
-    peer->port = snd_seq_create_simple_port(
-        peer->seq, name.c_str(),
-        SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_SUBS_WRITE |
-            SND_SEQ_PORT_CAP_DUPLEX,
-        SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_HARDWARE);
-    if (peer->port >= 0)
-        printf("target-sim: %s at %d:%d\n", name.c_str(), snd_seq_client_id(peer->seq), peer->port);
-    return peer->port >= 0;
+    for (unsigned i = 0; i < ports; ++i) {
+        std::string portName = i == 0 ? name : name + " " + std::to_string(i + 1);
+        int port = snd_seq_create_simple_port(
+            peer->seq, portName.c_str(),
+            SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_READ |
+                SND_SEQ_PORT_CAP_SUBS_WRITE | SND_SEQ_PORT_CAP_DUPLEX,
+            SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_HARDWARE);
+        if (port < 0)
+            return false;
+        peer->port = i == 0 ? port : peer->port;
+    }
+    printf("target-sim: %s at %d:%d\n", name.c_str(), snd_seq_client_id(peer->seq), peer->port);
+    return true;
 }
 
 // Each direction on a descriptor of its own: reading must not block, a
@@ -217,7 +223,7 @@ int main(int argc, char** argv)
     Peer peer;
     peer.pace = scenario.pace;
     peer.split = scenario.split;
-    if (raw ? !OpenRawMidi(&peer, argv[2]) : !OpenSequencer(&peer, name)) {
+    if (raw ? !OpenRawMidi(&peer, argv[2]) : !OpenSequencer(&peer, name, scenario.ports)) {
         fprintf(stderr, "target-sim: cannot open %s\n", raw ? argv[2] : "the ALSA sequencer");
         return 1;
     }

@@ -1,9 +1,10 @@
 // The MIDI functions the program uses, over the ALSA sequencer: the parts
 // that devices.cpp, input.cpp and output.cpp share.
 //
-// Devices are the sequencer's hardware ports, in client and port order; the
-// system client, "Midi Through", software synthesizers and this program's
-// own clients are not hardware and do not count.
+// The ports are the sequencer's, in client and port order, but the system
+// client's and this program's own; the interface query tells each one's
+// kind (#SEQ_HARDWARE, #SEQ_SYNTH, #SEQ_THROUGH or #SEQ_PROGRAM), from
+// which the program's device view decides which are devices.
 #pragma once
 
 #include "platform.h"
@@ -16,6 +17,7 @@ struct Device {
     int card;       // the sound card of a device's driver, or -1
     bool userland;  // a program's port, not a driver's
     char name[MAXPNAMELEN];
+    char path[48];  // "seq CLIENT:PORT #KIND", what the interface query tells
 };
 
 // An open port: this program's own port on a sequencer client, and the

@@ -1,15 +1,23 @@
-// The sequencer's hardware ports as MIDI devices: counts, names, and the
-// device interface query, which the sequencer cannot answer.
+// The sequencer's ports as MIDI devices: counts, names, and the device
+// interface query, which tells each port's kind as a path would on
+// Windows.
+//
+// Every port this program could read from or write to is listed, in client
+// and port order, but the system client's and this program's own; the
+// program's device view decides which are devices. The lists are made
+// when the program counts the ports, and the later calls use them.
 #include "alsa/alsa.h"
 
+#include <stdio.h>
 #include <string.h>
 
-#define MAX_DEVICES 32
+#include <vector>
 
 const unsigned IN_CAPS = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
 const unsigned OUT_CAPS = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
 
 static snd_seq_t* g_seq;
+static std::vector<Device> g_ins, g_outs;
 
 static void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
@@ -30,17 +38,45 @@ snd_seq_t* MainClient(void)
     return g_seq;
 }
 
-// Lists the hardware ports with both capabilities; no sequencer, no devices.
-static int ListDevices(unsigned caps, Device* list)
+// A device's port, unless it is a synthesizer's that cannot be read (a
+// sound card's own); a "Midi Through" port; any other synthesizer; or a
+// program's port.
+static const char* KindOf(const snd_seq_port_info_t* port)
 {
+    const unsigned synth = SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_DIRECT_SAMPLE | SND_SEQ_PORT_TYPE_SAMPLE |
+                           SND_SEQ_PORT_TYPE_SYNTHESIZER;
+    unsigned type = snd_seq_port_info_get_type(port);
+    bool readable = (snd_seq_port_info_get_capability(port) & SND_SEQ_PORT_CAP_READ) != 0;
+    if ((type & SND_SEQ_PORT_TYPE_HARDWARE) != 0)
+        return (type & synth) != 0 && !readable ? "SEQ_SYNTH" : "SEQ_HARDWARE";
+    if ((type & SND_SEQ_PORT_TYPE_PORT) != 0)
+        return "SEQ_THROUGH";
+    return (type & synth) != 0 ? "SEQ_SYNTH" : "SEQ_PROGRAM";
+}
+
+static Device DeviceOf(const snd_seq_client_info_t* client, const snd_seq_port_info_t* port)
+{
+    Device device;
+    device.client = snd_seq_client_info_get_client(client);
+    device.port = snd_seq_port_info_get_port(port);
+    device.userland = snd_seq_client_info_get_type(client) == SND_SEQ_USER_CLIENT;
+    device.card = device.userland ? -1 : snd_seq_client_info_get_card(client);
+    snprintf(device.name, sizeof device.name, "%s", snd_seq_port_info_get_name(port));
+    snprintf(device.path, sizeof device.path, "seq %d:%d #%s", device.client, device.port, KindOf(port));
+    return device;
+}
+
+// No sequencer, no ports.
+static void ListPorts(unsigned caps, std::vector<Device>* list)
+{
+    list->clear();
     snd_seq_t* seq = MainClient();
     if (seq == NULL)
-        return 0;
+        return;
     snd_seq_client_info_t* client;
     snd_seq_port_info_t* port;
     snd_seq_client_info_alloca(&client);
     snd_seq_port_info_alloca(&port);
-    int n = 0;
     snd_seq_client_info_set_client(client, -1);
     while (snd_seq_query_next_client(seq, client) >= 0) {
         int id = snd_seq_client_info_get_client(client);
@@ -48,27 +84,26 @@ static int ListDevices(unsigned caps, Device* list)
             continue;
         snd_seq_port_info_set_client(port, id);
         snd_seq_port_info_set_port(port, -1);
-        while (snd_seq_query_next_port(seq, port) >= 0 && n < MAX_DEVICES) {
-            if ((snd_seq_port_info_get_capability(port) & caps) != caps ||
-                (snd_seq_port_info_get_type(port) & SND_SEQ_PORT_TYPE_HARDWARE) == 0)
-                continue;
-            list[n].client = id;
-            list[n].port = snd_seq_port_info_get_port(port);
-            list[n].userland = snd_seq_client_info_get_type(client) == SND_SEQ_USER_CLIENT;
-            list[n].card = list[n].userland ? -1 : snd_seq_client_info_get_card(client);
-            snprintf(list[n].name, sizeof list[n].name, "%s", snd_seq_port_info_get_name(port));
-            ++n;
-        }
+        while (snd_seq_query_next_port(seq, port) >= 0)
+            if ((snd_seq_port_info_get_capability(port) & caps) == caps)
+                list->push_back(DeviceOf(client, port));
     }
-    return n;
+}
+
+static std::vector<Device>* Listed(unsigned caps)
+{
+    std::vector<Device>* list = caps == IN_CAPS ? &g_ins : &g_outs;
+    if (list->empty())
+        ListPorts(caps, list);
+    return list;
 }
 
 bool FindDevice(unsigned caps, UINT id, Device* device)
 {
-    Device list[MAX_DEVICES];
-    if (id >= (UINT)ListDevices(caps, list))
+    std::vector<Device>* list = Listed(caps);
+    if (id >= list->size())
         return false;
-    *device = list[id];
+    *device = (*list)[id];
     return true;
 }
 
@@ -83,14 +118,14 @@ static MMRESULT CopyName(unsigned caps, UINT id, char* name)
 
 UINT midiInGetNumDevs(void)
 {
-    Device list[MAX_DEVICES];
-    return (UINT)ListDevices(IN_CAPS, list);
+    ListPorts(IN_CAPS, &g_ins);
+    return (UINT)g_ins.size();
 }
 
 UINT midiOutGetNumDevs(void)
 {
-    Device list[MAX_DEVICES];
-    return (UINT)ListDevices(OUT_CAPS, list);
+    ListPorts(OUT_CAPS, &g_outs);
+    return (UINT)g_outs.size();
 }
 
 MMRESULT midiInGetDevCapsA(UINT id, MIDIINCAPSA* caps, UINT)
@@ -103,13 +138,33 @@ MMRESULT midiOutGetDevCapsA(UINT id, MIDIOUTCAPSA* caps, UINT)
     return CopyName(OUT_CAPS, id, caps->szPname);
 }
 
-// Every hardware port is a device.
-MMRESULT midiInMessage(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR)
+// The port's kind, as a path that the device view reads.
+static MMRESULT QueryInterface(unsigned caps, UINT id, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
 {
-    return MMSYSERR_NOTSUPPORTED;
+    Device device;
+    if (!FindDevice(caps, id, &device))
+        return MMSYSERR_BADDEVICEID;
+    DWORD size = (DWORD)(strlen(device.path) + 1) * sizeof(WCHAR);
+    if (msg == DRV_QUERYDEVICEINTERFACESIZE) {
+        *(DWORD*)param1 = size;
+        return MMSYSERR_NOERROR;
+    }
+    if (msg != DRV_QUERYDEVICEINTERFACE)
+        return MMSYSERR_NOTSUPPORTED;
+    if (param2 < size)
+        return MMSYSERR_INVALPARAM;
+    WCHAR* out = (WCHAR*)param1;
+    for (size_t i = 0; i * sizeof(WCHAR) < size; ++i)
+        out[i] = (WCHAR)(unsigned char)device.path[i];
+    return MMSYSERR_NOERROR;
 }
 
-MMRESULT midiOutMessage(HMIDIOUT, UINT, DWORD_PTR, DWORD_PTR)
+MMRESULT midiInMessage(HMIDIIN device, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
 {
-    return MMSYSERR_NOTSUPPORTED;
+    return QueryInterface(IN_CAPS, (UINT)(uintptr_t)device, msg, param1, param2);
+}
+
+MMRESULT midiOutMessage(HMIDIOUT device, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
+{
+    return QueryInterface(OUT_CAPS, (UINT)(uintptr_t)device, msg, param1, param2);
 }

@@ -143,11 +143,11 @@ bool ParseLine(const std::string& line, Scenario* s, bool* devicesGiven)
         s->script.delayMs = (unsigned)n;
         return true;
     }
-    if (key == "pace") {
+    if (key == "pace" || key == "ports") {
         if (!(words >> word) || !ParseNumber(word, 10, 1000000, &n) || n == 0 || (words >> word))
             return false;
-        s->pace = (unsigned)n;
-        return true;
+        (key == "pace" ? s->pace : s->ports) = (unsigned)n;
+        return key == "pace" || n <= 250;
     }
     if (key == "time") {
         if (!(words >> word) || (word != "virtual" && word != "real") || (words >> key))

@@ -16,6 +16,7 @@ struct Scenario {
     std::string receivedPath;  // the records the target accepted
     unsigned pace = 0;         // bytes a second that target-sim reads, 0: at once
     bool split = false;        // target-sim cuts its answers up on the sequencer
+    unsigned ports = 1;        // ports target-sim offers on the sequencer
 };
 
 // The scenario of a run without a file: one device named like the target,
