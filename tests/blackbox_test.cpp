@@ -12,7 +12,7 @@ TEST(Update, EndsAtOnceWithTheImageStageMessages)
     ProgramRun run = RunProgram(UPDATE_EXE, dir.path);
     EXPECT_EQ(run.out, std::string(BANNER) + "Error: File '*.kit' is not found.\n\n" + PROMPT);
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
 
     WriteFile("Quellam.kit", "00 04 11 22 CD FF");
     if (access("/dev/snd/seq", F_OK) == 0)
@@ -21,7 +21,7 @@ TEST(Update, EndsAtOnceWithTheImageStageMessages)
     EXPECT_EQ(run.out, std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" +
                            "Error: Did not find the USB Audio device, please check!\n\n" + PROMPT);
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 3);
 }
 
 TEST(UpdateSim, FollowsAScenarioAndWritesWhatTheTargetReceived)
@@ -58,7 +58,7 @@ TEST(BothPrograms, AClosedOutputDoesNotStopTheUpdate)
 {
     ScratchDir dir;
     ProgramRun run = RunProgram(UPDATE_EXE, dir.path, {}, true);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "");
 
     std::string image = ReadFile(EXAMPLES_DIR "/Quellam_demo.kit");

@@ -88,9 +88,12 @@ TEST(FindImageFile, TakesOnlyTheFirstMatchInFoldedOrder)
     EXPECT_EQ(Find().out, "Error: The fit file is not found.\n\n");
 }
 
+// The whole program, started with no argument.
 std::string RunToEnd()
 {
-    return Capture([] { RunUpdate(); });
+    char program[] = "update";
+    char* argv[] = {program, nullptr};
+    return Capture([&argv] { RunCommandLine(1, argv); });
 }
 
 TEST(ImageStage, ADirectoryThatMatchesIsFoundAndThenCannotBeRead)

@@ -122,14 +122,20 @@ std::string KitText(const std::vector<sim::Bytes>& records)
     return text;
 }
 
-std::string RunSimulated(const std::vector<sim::Bytes>& records, sim::Setup setup, sim::Model* target)
+std::string RunSimulated(const std::vector<sim::Bytes>& records, sim::Setup setup, sim::Model* target, int* status)
 {
     ScratchDir dir;
     WriteFile("Quellam.kit", KitText(records));
     setup.model = target;
     sim::Start(setup);
     g_rxCount.store(0);  // as at the start of a process
-    std::string out = Capture([] { RunUpdate(); });
+    int ended = -1;
+    std::string out = Capture([&ended] {
+        RunOptions options{nullptr, nullptr, true};
+        ended = RunUpdate(&options);
+    });
+    if (status != nullptr)
+        *status = ended;
     sim::Stop();
     return out;
 }

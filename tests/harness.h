@@ -32,8 +32,10 @@ unsigned Chunks(const sim::Bytes& record);
 std::string KitText(const std::vector<sim::Bytes>& records);
 
 // The whole console output of one update run on the simulated platform,
-// the target answering as scripted, in a directory holding the image.
-std::string RunSimulated(const std::vector<sim::Bytes>& records, sim::Setup setup, sim::Model* target);
+// the target answering as scripted, in a directory holding the image; its
+// exit status in *status if asked.
+std::string RunSimulated(const std::vector<sim::Bytes>& records, sim::Setup setup, sim::Model* target,
+                         int* status = nullptr);
 
 // The console text of each ending, as the program prints it.
 extern const char* const BANNER;

@@ -87,6 +87,45 @@ sim::TargetScript Script(std::vector<Answer> handshake, std::map<unsigned, std::
     return script;
 }
 
+// Every ending from the device stage on, with the exit status a script
+// reads: 0 updated, 3 no usable port, 4 no target, 5 the transfer failed.
+TEST(Endings, EachEndsWithItsExitStatus)
+{
+    struct Case {
+        const char* ending;
+        sim::TargetScript script;
+        sim::Setup setup;
+        int status;
+    };
+    sim::Setup noInput, twoInputs, failIn, failGreeting, failChunk;
+    noInput.inputs.clear();
+    twoInputs.inputs = {"Quellam MIDI", "Quellam MIDI"};
+    failIn.failInOpen = {0};
+    failGreeting.failSend = {1};
+    failChunk.failSend = {2};
+    const Case cases[] = {
+        {"Target update successfully!\n\nPress", {}, {}, 0},
+        {"The System is restart", Script({}, {{1, {Status(UPD_DONE_RESTART)}}}), {}, 0},
+        {"Did not find the USB Audio device", {}, noInput, 3},
+        {"identified 2 USB audiol devices", {}, twoInputs, 3},
+        {"The MIDI In of device is missing", {}, failIn, 3},
+        {"Error: The MIDI Out of device is missing", {}, failGreeting, 3},
+        {"Failed: Target is not responding", Script({QUIET}), {}, 4},
+        {"is not matched", Script({Status(0x35)}), {}, 4},
+        {"Please wait the system reset", Script({Status(UPD_RESETTING)}), {}, 4},
+        {"\nError: The MIDI Out of device is missing", {}, failChunk, 5},
+        {"Failed: Target is not responding", Script({}, {{1, {QUIET}}}), {}, 5},
+        {"Error in updating", Script({}, {{1, {Status(UPD_ERR_CRC)}}}), {}, 5},
+    };
+    for (const Case& c : cases) {
+        sim::Target target(c.script);
+        int status = -1;
+        std::string out = RunSimulated({SIX, Record({1})}, c.setup, &target, &status);
+        EXPECT_NE(out.find(c.ending), std::string::npos) << out;
+        EXPECT_EQ(status, c.status) << c.ending;
+    }
+}
+
 TEST(ByteToHex, WritesUpperCaseDigitsHighNibbleFirst)
 {
     char out[2];

@@ -157,10 +157,12 @@ TEST(FaultSoak, EveryScheduleEndsOnceAndClaimsSuccessOnlyForTheWholeImage)
         SCOPED_TRACE("replay with UPDATE_SOAK_SEED=" + std::to_string(seed) + " UPDATE_SOAK_RUNS=1");
         Schedule s = Draw(seed);
         sim::Target target(s.script);
-        std::string out = RunSimulated(s.records, s.setup, &target);
+        int status = -1;
+        std::string out = RunSimulated(s.records, s.setup, &target, &status);
         ASSERT_EQ(CountEndings(out), 1u) << out;
         ASSERT_EQ(out.substr(out.size() - strlen(PROMPT)), PROMPT);
         bool success = out.find(SUCCESS) != std::string::npos;
+        ASSERT_EQ(status == 0, success || out.find("The System is restart") != std::string::npos) << status;
         if (success) {
             ASSERT_EQ(target.Held(), Concat(s.records)) << out << sim::FormatWire();
         }

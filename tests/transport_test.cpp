@@ -109,7 +109,8 @@ TEST(DeviceStage, LeavesOutTheSystemsSoftwareEndpoints)
     stage = RunDeviceStage(setup);
     EXPECT_EQ(stage.out, IMAGE_OK +
                              "Error:Does your computer have identified 2 USB audiol devices, Please remove the other "
-                             "USB audiol devices!\n\n" +
+                             "USB audiol devices!\n\nSee them with 'update --list' and choose one with 'update --port "
+                             "NAME'.\n\n" +
                              PROMPT);
     EXPECT_EQ(stage.calls, Calls{});
 }

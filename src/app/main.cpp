@@ -1,10 +1,10 @@
-// update: installs the firmware image found in the current directory into
-// the target. Arguments are ignored.
+// update: installs a firmware image into the target; update --help tells
+// how.
 #include "app/run.h"
 #include "platform.h"
 
-int main(void)
+int main(int argc, char** argv)
 {
     PrepareConsole();
-    return RunUpdate();
+    return RunCommandLine(argc, argv);
 }

@@ -1,5 +1,6 @@
 #include "app/run.h"
 
+#include "common/status.h"
 #include "image/image.h"
 #include "midi/midi.h"
 #include "platform.h"
@@ -7,36 +8,86 @@
 
 #include <stdio.h>
 
+#define BANNER "TELVARIN Update V0.2 -> Quellam System\n"
+
 // Before any port is open the run ends by pausing alone; from the device
 // stage on, both ports are closed first (each close does nothing when its
 // port is not open).
-static int EarlyExit(void)
+static int EarlyExit(const RunOptions* options, int status)
 {
-    PauseConsole();
-    return 0;
+    if (options->pause)
+        PauseConsole();
+    return status;
 }
 
-static int LateExit(void)
+static int LateExit(const RunOptions* options, int status)
 {
     CloseMidiIn();
     CloseMidiOut();
-    return EarlyExit();
+    return EarlyExit(options, status);
 }
 
-int RunUpdate(void)
+// The image stage: the file the user named, or the first one found here.
+static bool LoadImageFile(const RunOptions* options, TargetCode* targetCode, FirmwareImage* image)
 {
     char path[PATH_BUFFER_SIZE];
+    if (options->image != NULL)
+        return NameImageFile(options->image, targetCode) && LoadImage(options->image, image);
+    return FindImageFile(path, sizeof path, targetCode) && LoadImage(path, image);
+}
+
+int RunUpdate(const RunOptions* options)
+{
     TargetCode targetCode;
     FirmwareImage image;
 
-    printf("TELVARIN Update V0.2 -> Quellam System\n");
-    if (!FindImageFile(path, sizeof path, &targetCode) || !LoadImage(path, &image))
-        return EarlyExit();
+    printf(BANNER);
+    if (!LoadImageFile(options, &targetCode, &image))
+        return EarlyExit(options, EXIT_NO_IMAGE);
     if (!ValidateImage(&image)) {
         printf(MSG_BAD_IMAGE);
-        return EarlyExit();
+        return EarlyExit(options, EXIT_NO_IMAGE);
     }
-    if (OpenTargetPorts() && Handshake(targetCode))
-        TransferImage(&image);
-    return LateExit();
+    bool open = options->port != NULL ? OpenChosenPorts(options->port) : OpenTargetPorts();
+    int status = open ? Handshake(targetCode) : EXIT_NO_DEVICE;
+    if (status == 0)
+        status = TransferImage(&image);
+    return LateExit(options, status);
+}
+
+// The image stage alone, and what a user checking an image wants to know.
+static int CheckImage(const RunOptions* options)
+{
+    TargetCode targetCode;
+    FirmwareImage image;
+    image.textEnd = TEXT_WHOLE;
+    printf(BANNER);
+    if (!LoadImageFile(options, &targetCode, &image) && image.textEnd != TEXT_TOO_LONG &&
+        image.textEnd != TEXT_READ_ERROR)
+        return EXIT_NO_IMAGE;
+    return ReportImage(&image) ? EXIT_DONE : EXIT_NO_IMAGE;
+}
+
+int RunCommandLine(int argc, char** argv)
+{
+    RunOptions options;
+    const char* program = ProgramName(argc > 0 ? argv[0] : NULL);
+    switch (ParseOptions(argc, argv, &options)) {
+    case ACTION_HELP:
+        PrintHelp(program);
+        return EXIT_DONE;
+    case ACTION_VERSION:
+        printf("%s %s\n", program, UPDATE_VERSION);
+        return EXIT_DONE;
+    case ACTION_LIST:
+        ListMidiPorts();
+        return EXIT_DONE;
+    case ACTION_CHECK:
+        return CheckImage(&options);
+    case ACTION_USAGE:
+        return EXIT_USAGE;
+    case ACTION_UPDATE:
+        break;
+    }
+    return RunUpdate(&options);
 }

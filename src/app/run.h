@@ -1,6 +1,12 @@
-// Run control: the stages of one update, in order, and the two exit paths.
+// Run control: the command line, the stages of one update in order, and the
+// two exit paths.
 #pragma once
 
-// Runs the whole update on the image in the current directory. The result is
-// the program's exit status, always 0: the outcome is told on the console.
-int RunUpdate(void);
+#include "app/options.h"
+
+// Runs the whole update; the result is the exit status of its ending.
+int RunUpdate(const RunOptions* options);
+
+// What the command line asks for: an update, or help, the version, the
+// list of ports or a check of the image, none of which touches a port.
+int RunCommandLine(int argc, char** argv);

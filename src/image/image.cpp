@@ -132,6 +132,7 @@ void StartImageText(ImageParser* parser, FirmwareImage* image)
     memset(parser, 0, sizeof *parser);
     parser->state = FIELD_START;
     image->count = 0;
+    image->textEnd = TEXT_WHOLE;
 }
 
 bool ReadImageText(ImageParser* parser, FirmwareImage* image, const uint8_t* text, size_t n)
@@ -145,7 +146,13 @@ bool ReadImageText(ImageParser* parser, FirmwareImage* image, const uint8_t* tex
             continue;
         }
         ReadByte(parser, image, text[i++]);
+        if (parser->state == TEXT_ENDED && !parser->tooLong) {
+            image->textEnd = TEXT_STOPPED;
+            image->stopByte = text[i - 1];
+            image->stopAt = parser->read + i - 1;
+        }
     }
+    parser->read += n;
     return parser->state != TEXT_ENDED;
 }
 
@@ -156,7 +163,24 @@ bool FinishImageText(ImageParser* parser, FirmwareImage* image)
     if (parser->state == IN_DIGITS)
         StoreField(parser, image);
     parser->state = TEXT_ENDED;
+    if (parser->tooLong)
+        image->textEnd = TEXT_TOO_LONG;
     return !parser->tooLong;
+}
+
+bool NameImageFile(const char* path, TargetCode* targetCode)
+{
+    const char* name = path;
+    for (const char* c = path; *c != '\0'; ++c)
+        if (*c == '/' || *c == '\\')
+            name = c + 1;
+    *targetCode = 0;
+    if (!BeginsWithFolded(name, TARGET_PREFIX)) {
+        printf("Error: The fit file is not found.\n\n");
+        return false;
+    }
+    *targetCode = TARGET_QUELLAM;
+    return true;
 }
 
 bool FindImageFile(char* name, size_t size, TargetCode* targetCode)
@@ -166,12 +190,7 @@ bool FindImageFile(char* name, size_t size, TargetCode* targetCode)
         printf(MSG_NOT_FOUND, IMAGE_PATTERN);
         return false;
     }
-    if (!BeginsWithFolded(name, TARGET_PREFIX)) {
-        printf("Error: The fit file is not found.\n\n");
-        return false;
-    }
-    *targetCode = TARGET_QUELLAM;
-    return true;
+    return NameImageFile(name, targetCode);
 }
 
 // A file whose very first read fails is one that cannot be opened (some
@@ -196,6 +215,7 @@ bool LoadImage(const char* name, FirmwareImage* image)
     bool whole = !ferror(file);
     fclose(file);
     if (!FinishImageText(&parser, image) || !whole) {
+        image->textEnd = whole ? image->textEnd : (uint8_t)TEXT_READ_ERROR;
         printf(MSG_BAD_IMAGE);
         return false;
     }
@@ -211,21 +231,72 @@ ImageRecord RecordAt(const FirmwareImage* image, uint32_t position)
 
 // Every record must lie inside the bytes read and leave room for its
 // checksum, so the walk always moves forward and never leaves the image.
-bool ValidateImage(const FirmwareImage* image)
+bool CheckRecords(const FirmwareImage* image, RecordCheck* check)
 {
-    for (uint32_t p = 0; p < image->count;) {
-        if (image->count - p < 4)
-            return false;
+    memset(check, 0, sizeof *check);
+    for (uint32_t p = 0; p < image->count; ++check->records) {
+        check->offset = p;
         ImageRecord record = RecordAt(image, p);
-        if (record.length < 2 || p + record.length + 2 > image->count)
+        if (image->count - p >= 2 && record.length < 2)
+            check->fault = RECORD_SHORT;
+        else if (image->count - p < 4 || p + record.length + 2 > image->count)
+            check->fault = RECORD_PAST_END;
+        if (check->fault != RECORD_OK)
             return false;
         uint16_t sum = 0;
         for (uint32_t i = 2; i < record.length; ++i)
             sum = (uint16_t)(sum + record.bytes[i]);
-        sum = (uint16_t)(sum + record.bytes[record.length] + record.bytes[record.length + 1] * 256u);
-        if (sum != 0)
+        check->offBy = (uint16_t)(sum + record.bytes[record.length] + record.bytes[record.length + 1] * 256u);
+        if (check->offBy != 0) {
+            check->fault = RECORD_CHECKSUM;
             return false;
+        }
         p += record.length + 2u;
     }
     return true;
+}
+
+bool ValidateImage(const FirmwareImage* image)
+{
+    RecordCheck check;
+    return CheckRecords(image, &check);
+}
+
+static void ReportText(const FirmwareImage* image)
+{
+    if (image->textEnd == TEXT_TOO_LONG)
+        printf("The image holds more than 65,535 bytes.\n");
+    if (image->textEnd == TEXT_READ_ERROR)
+        printf("The file could not be read to its end.\n");
+    if (image->textEnd != TEXT_STOPPED)
+        return;
+    uint8_t c = image->stopByte;
+    printf("Warning: reading stopped at byte %llu of the file, '%c' (0x%02X), which cannot begin a field; "
+           "nothing after it is part of the image.\n",
+           (unsigned long long)image->stopAt, c >= 0x20 && c < 0x7F ? c : '?', c);
+}
+
+bool ReportImage(const FirmwareImage* image)
+{
+    RecordCheck check;
+    ReportText(image);
+    if (image->textEnd == TEXT_TOO_LONG || image->textEnd == TEXT_READ_ERROR)
+        return false;
+    bool good = CheckRecords(image, &check);
+    unsigned number = check.records + 1, at = check.offset;
+    if (!good || image->count == 0)
+        printf(MSG_BAD_IMAGE);
+    if (check.fault == RECORD_SHORT)
+        printf("Record %u, at byte %u of the image: its length field is below 2.\n", number, at);
+    if (check.fault == RECORD_PAST_END)
+        printf("Record %u, at byte %u of the image: it runs past the end of the image (%u bytes).\n", number, at,
+               (unsigned)image->count);
+    if (check.fault == RECORD_CHECKSUM)
+        printf("Record %u, at byte %u of the image: its checksum is off by 0x%04X.\n", number, at, check.offBy);
+    if (good && image->count == 0)
+        printf("The image holds no record.\n");
+    if (good && image->count != 0)
+        printf("The image holds %u records, %u bytes; every checksum holds.\n", check.records,
+               (unsigned)image->count);
+    return good && image->count != 0;
 }

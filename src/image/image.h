@@ -13,9 +13,17 @@
 
 #define MSG_BAD_IMAGE "Error: The upgrade file is error!\n\n"
 
+// How reading the text ended: at its end, at a byte that cannot begin a
+// field (stopByte, stopAt bytes into the file), with more fields than an
+// image holds, or at a read error.
+enum TextEnd { TEXT_WHOLE, TEXT_STOPPED, TEXT_TOO_LONG, TEXT_READ_ERROR };
+
 struct FirmwareImage {
     uint8_t bytes[IMAGE_STORAGE];
     uint16_t count;
+    uint8_t textEnd;
+    uint8_t stopByte;
+    uint64_t stopAt;
 };
 
 // One record, seen in place: the length field L at bytes[0] and bytes[1],
@@ -42,6 +50,7 @@ struct ImageParser {
     uint8_t value;
     bool negative;
     bool tooLong;
+    uint64_t read;  // text bytes looked at before the current block
 };
 
 void StartImageText(ImageParser* parser, FirmwareImage* image);
@@ -53,5 +62,24 @@ bool FinishImageText(ImageParser* parser, FirmwareImage* image);
 // Fills name with the image file's name and *targetCode with the handshake
 // status that a target of the image's type answers, or prints why not.
 bool FindImageFile(char* name, size_t size, TargetCode* targetCode);
+// The same for a file named by the user: its base name tells the type.
+bool NameImageFile(const char* path, TargetCode* targetCode);
 bool LoadImage(const char* name, FirmwareImage* image);
+
+// The first record that is wrong, and how: its length field below 2, a
+// record that runs past the end of the image, or a checksum that does not
+// bring the sum to zero (offBy, the sum it brings).
+enum RecordFault { RECORD_OK, RECORD_SHORT, RECORD_PAST_END, RECORD_CHECKSUM };
+struct RecordCheck {
+    uint32_t records;  // the records that hold, before any wrong one
+    uint32_t offset;   // where the wrong one begins
+    uint8_t fault;
+    uint16_t offBy;
+};
+
+bool CheckRecords(const FirmwareImage* image, RecordCheck* check);
 bool ValidateImage(const FirmwareImage* image);
+// For a user who asked for a check: what the image holds, or which record
+// is wrong and how, and where reading stopped before the file's end.
+// Returns whether the image would be sent.
+bool ReportImage(const FirmwareImage* image);

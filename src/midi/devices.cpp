@@ -15,6 +15,7 @@
 
 #include "common/ascii.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #define INTERFACE_CHARS 256
@@ -32,11 +33,11 @@ static const struct {
     {"#SEQ_PROGRAM", "a program's port"},
 };
 
-static bool ContainsFolded(const WCHAR* text, const char* part)
+static bool ContainsFolded(const char* text, const char* part)
 {
-    for (; *text != 0; ++text) {
+    for (; *text != '\0'; ++text) {
         size_t i = 0;
-        while (part[i] != '\0' && FoldAscii(text[i]) == FoldAscii((unsigned char)part[i]))
+        while (part[i] != '\0' && FoldAscii((unsigned char)text[i]) == FoldAscii((unsigned char)part[i]))
             ++i;
         if (part[i] == '\0')
             return true;
@@ -52,21 +53,63 @@ static MMRESULT QueryPort(bool input, UINT id, UINT msg, DWORD_PTR param1, DWORD
     return midiOutMessage((HMIDIOUT)(uintptr_t)id, msg, param1, param2);
 }
 
+// The port's device interface path, its characters past ASCII shown as
+// '?'; empty when the system cannot tell.
+static const char* InterfacePath(bool input, UINT id)
+{
+    static WCHAR wide[INTERFACE_CHARS];
+    static char path[INTERFACE_CHARS];
+    DWORD size = 0;
+    path[0] = '\0';
+    if (QueryPort(input, id, DRV_QUERYDEVICEINTERFACESIZE, (DWORD_PTR)&size, 0) != MMSYSERR_NOERROR || size == 0 ||
+        size > sizeof wide)
+        return path;
+    memset(wide, 0, sizeof wide);
+    if (QueryPort(input, id, DRV_QUERYDEVICEINTERFACE, (DWORD_PTR)wide, size) != MMSYSERR_NOERROR)
+        return path;
+    for (size_t i = 0; i < INTERFACE_CHARS; ++i)
+        path[i] = wide[i] < 0x80 ? (char)wide[i] : '?';
+    path[INTERFACE_CHARS - 1] = '\0';
+    return path;
+}
+
 const char* WhyNotADevice(bool input, UINT id)
 {
-    static WCHAR path[INTERFACE_CHARS];
-    DWORD size = 0;
-    if (QueryPort(input, id, DRV_QUERYDEVICEINTERFACESIZE, (DWORD_PTR)&size, 0) != MMSYSERR_NOERROR || size == 0 ||
-        size > sizeof path)
-        return NULL;
-    memset(path, 0, sizeof path);
-    if (QueryPort(input, id, DRV_QUERYDEVICEINTERFACE, (DWORD_PTR)path, size) != MMSYSERR_NOERROR)
-        return NULL;
-    path[INTERFACE_CHARS - 1] = 0;
+    const char* path = InterfacePath(input, id);
     for (const auto& kind : LEFT_OUT)
         if (ContainsFolded(path, kind.marker))
             return kind.reason;
     return NULL;
+}
+
+void PrintMidiPort(bool input, UINT id)
+{
+    char name[MAXPNAMELEN];
+    PortName(input, id, name);
+    printf("%s %u: %s", input ? "in" : "out", id + 1, name);
+    const char* why = WhyNotADevice(input, id);
+    const char* path = InterfacePath(input, id);
+    if (*path != '\0')
+        printf(" [%s]", path);
+    if (why == NULL && BeginsWithFolded(name, "Microsoft GS") && !input)
+        why = "the system synthesizer";
+    else if (why == NULL && BeginsWithFolded(name, "Microsoft"))
+        why = "passed over for its maker's name";
+    printf(why != NULL ? " (not counted: %s)\n" : "\n", why);
+}
+
+void ListMidiPorts(void)
+{
+    const char* problem = MidiSystemProblem();
+    if (problem != NULL)
+        printf("%s", problem);
+    UINT ins = midiInGetNumDevs(), outs = midiOutGetNumDevs();
+    if (ins + outs == 0)
+        printf("No MIDI input or output is listed.\n");
+    for (UINT id = 0; id < ins; ++id)
+        PrintMidiPort(true, id);
+    for (UINT id = 0; id < outs; ++id)
+        PrintMidiPort(false, id);
 }
 
 // Gives the system id of the view's index-th port, or the system's count

@@ -24,14 +24,28 @@ UINT MidiInId(UINT index);
 UINT MidiOutId(UINT index);
 // Why the view leaves out the system's port id, or NULL for a device.
 const char* WhyNotADevice(bool input, UINT id);
+// The name of the system's port id, empty when the query fails.
+void PortName(bool input, UINT id, char name[MAXPNAMELEN]);
+// Every port the system lists, numbered from 1 on each side, with the
+// interface path the system tells and why a port does not count, a line
+// each: "in 2: NAME [PATH] (not counted: WHY)".
+void ListMidiPorts(void);
+void PrintMidiPort(bool input, UINT id);
 
 // Device stage: exactly one input, the output past the system synthesizer.
 // Prints the ending's message and returns false when the run cannot go on.
 // Device ids here are indices of the view.
 bool OpenTargetPorts(void);
+// The device stage for a port the user chose: a name, part of one (a port
+// named exactly so wins) or an input's number in the list; the input and
+// the output are opened as they are, or the candidates are listed.
+bool OpenChosenPorts(const char* port);
 UINT SelectOutputStart(void);
 uint16_t OpenMidiIn(UINT deviceId);
 uint16_t OpenMidiOut(UINT deviceId);
+// Open the system's port id as it is, whatever its name, and name it.
+uint16_t OpenInputPort(UINT id, char name[MAXPNAMELEN]);
+uint16_t OpenOutputPort(UINT id, char name[MAXPNAMELEN]);
 int CloseMidiIn(void);
 int CloseMidiOut(void);
 

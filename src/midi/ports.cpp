@@ -20,18 +20,18 @@ static MIDIHDR g_rxHeader[RX_BUFFERS];
 #define SKIP_PREFIX "Microsoft"
 
 // A failed query leaves the name empty.
-static void ReadInName(UINT id, MIDIINCAPSA* caps)
+void PortName(bool input, UINT id, char name[MAXPNAMELEN])
 {
-    memset(caps, 0, sizeof *caps);
-    midiInGetDevCapsA(id, caps, sizeof *caps);
-    caps->szPname[sizeof caps->szPname - 1] = '\0';
-}
-
-static void ReadOutName(UINT id, MIDIOUTCAPSA* caps)
-{
-    memset(caps, 0, sizeof *caps);
-    midiOutGetDevCapsA(id, caps, sizeof *caps);
-    caps->szPname[sizeof caps->szPname - 1] = '\0';
+    MIDIINCAPSA in;
+    MIDIOUTCAPSA out;
+    memset(&in, 0, sizeof in);
+    memset(&out, 0, sizeof out);
+    if (input)
+        midiInGetDevCapsA(id, &in, sizeof in);
+    else
+        midiOutGetDevCapsA(id, &out, sizeof out);
+    memcpy(name, input ? in.szPname : out.szPname, MAXPNAMELEN);
+    name[MAXPNAMELEN - 1] = '\0';
 }
 
 // The buffers are no longer handed back once the flag is clear; stopping
@@ -78,7 +78,8 @@ bool OpenTargetPorts(void)
     }
     if (inputs > 1) {
         printf("Error:Does your computer have identified %d USB audiol devices, Please remove the other USB audiol "
-               "devices!\n\n",
+               "devices!\n\n"
+               "See them with 'update --list' and choose one with 'update --port NAME'.\n\n",
                inputs);
         return false;
     }
@@ -98,45 +99,55 @@ UINT SelectOutputStart(void)
 {
     if ((uint16_t)CountMidiOuts() <= 1)
         return 0;
-    MIDIOUTCAPSA caps;
-    ReadOutName(MidiOutId(0), &caps);
-    return BeginsWithFolded(caps.szPname, SYNTH_PREFIX) ? 1 : 0;
+    char name[MAXPNAMELEN];
+    PortName(false, MidiOutId(0), name);
+    return BeginsWithFolded(name, SYNTH_PREFIX) ? 1 : 0;
+}
+
+// Opens the system's input id, names it, queues the buffers and starts it.
+uint16_t OpenInputPort(UINT id, char name[MAXPNAMELEN])
+{
+    name[0] = '\0';
+    MMRESULT result = midiInOpen(&g_hMidiIn, id, (DWORD_PTR)MidiInCallback, 0, CALLBACK_FUNCTION);
+    if ((uint16_t)result != 0)
+        return (uint16_t)result;
+    PortName(true, id, name);
+    printf("MIDI IN DEVICE: %s\r\n", name);
+    QueueRxBuffers();
+    g_inOpen = 1;
+    return (uint16_t)midiInStart(g_hMidiIn);
+}
+
+uint16_t OpenOutputPort(UINT id, char name[MAXPNAMELEN])
+{
+    name[0] = '\0';
+    MMRESULT result = midiOutOpen(&g_hMidiOut, id, 0, 0, CALLBACK_NULL);
+    if ((uint16_t)result != 0)
+        return (uint16_t)result;
+    PortName(false, id, name);
+    printf("MIDI OUT DEVICE: %s\r\n", name);
+    g_outOpen = 1;
+    return 0;
 }
 
 // A port whose name begins with the system's maker is shown, closed again
 // at once and passed over for the next index.
 uint16_t OpenMidiIn(UINT deviceId)
 {
-    for (;; ++deviceId) {
-        UINT id = MidiInId(deviceId);
-        MMRESULT result = midiInOpen(&g_hMidiIn, id, (DWORD_PTR)MidiInCallback, 0, CALLBACK_FUNCTION);
-        if ((uint16_t)result != 0)
-            return (uint16_t)result;
-        MIDIINCAPSA caps;
-        ReadInName(id, &caps);
-        printf("MIDI IN DEVICE: %s\r\n", caps.szPname);
-        QueueRxBuffers();
-        g_inOpen = 1;
-        result = midiInStart(g_hMidiIn);
-        if (!BeginsWithFolded(caps.szPname, SKIP_PREFIX))
-            return (uint16_t)result;
+    for (char name[MAXPNAMELEN];; ++deviceId) {
+        uint16_t result = OpenInputPort(MidiInId(deviceId), name);
+        if (g_inOpen == 0 || !BeginsWithFolded(name, SKIP_PREFIX))
+            return result;
         ShutMidiIn();
     }
 }
 
 uint16_t OpenMidiOut(UINT deviceId)
 {
-    for (;; ++deviceId) {
-        UINT id = MidiOutId(deviceId);
-        MMRESULT result = midiOutOpen(&g_hMidiOut, id, 0, 0, CALLBACK_NULL);
-        if ((uint16_t)result != 0)
-            return (uint16_t)result;
-        MIDIOUTCAPSA caps;
-        ReadOutName(id, &caps);
-        printf("MIDI OUT DEVICE: %s\r\n", caps.szPname);
-        g_outOpen = 1;
-        if (!BeginsWithFolded(caps.szPname, SKIP_PREFIX))
-            return 0;
+    for (char name[MAXPNAMELEN];; ++deviceId) {
+        uint16_t result = OpenOutputPort(MidiOutId(deviceId), name);
+        if (result != 0 || !BeginsWithFolded(name, SKIP_PREFIX))
+            return result;
         ShutMidiOut();
     }
 }

@@ -136,3 +136,7 @@ bool FindFirstMatch(const char* pattern, char* name, size_t size);
 
 // Flushes standard output, then waits for a key as "pause" does.
 void PauseConsole(void);
+
+// Why the system's MIDI ports cannot be seen at all, with what to do about
+// it, or NULL.
+const char* MidiSystemProblem(void);

@@ -49,14 +49,14 @@ static void DropOwedReplies(int owed)
     }
 }
 
-bool Handshake(TargetCode targetCode)
+int Handshake(TargetCode targetCode)
 {
     uint8_t body[HANDSHAKE_LENGTH];
     memcpy(body, HANDSHAKE_BODY, sizeof body);
     for (uint16_t tries = HANDSHAKE_TRIES; --tries != 0;) {
         if (SendSysEx(body, sizeof body) != 0) {
             printf(MSG_OUT_MISSING);
-            return false;
+            return EXIT_NO_DEVICE;
         }
         WaitForReply(HANDSHAKE_POLLS);
         uint8_t status;
@@ -64,16 +64,16 @@ bool Handshake(TargetCode targetCode)
             continue;
         if (status == targetCode) {
             DropOwedReplies(HANDSHAKE_TRIES - tries - 1);  // every greeting but the one answered
-            return true;
+            return 0;
         }
         if (status == UPD_RESETTING)
             printf("Please wait the system reset and retry again!\n\n");
         else
             printf("Error: The device and the upgrade file is not matched!\n\n");
-        return false;
+        return EXIT_NO_TARGET;
     }
     printf(MSG_NOT_RESPONDING);
-    return false;
+    return EXIT_NO_TARGET;
 }
 
 // Sends one record as chunks of hexadecimal text, with a pause after each.
@@ -110,7 +110,7 @@ static void PrintRefusal(uint8_t status)
 // The bytes acknowledged so far are the offset of the current record, so the
 // percentage shown never reaches 100 before the completion line. A record
 // has gone out failures + 1 times when it is accepted.
-void TransferImage(const FirmwareImage* image)
+int TransferImage(const FirmwareImage* image)
 {
     uint16_t position = 0;
     uint8_t failures = 0;
@@ -124,7 +124,7 @@ void TransferImage(const FirmwareImage* image)
         fflush(stdout);
         if (!SendRecord(record, failures != 0, &answers)) {
             printf("\n" MSG_OUT_MISSING);
-            return;
+            return EXIT_TRANSFER_FAILED;
         }
         WaitForReply(percent < ACK_LATE_PERCENT ? ACK_POLLS : ACK_POLLS_LATE);
         uint8_t status;
@@ -140,15 +140,16 @@ void TransferImage(const FirmwareImage* image)
         }
         if (++failures == MAX_BLOCK_FAILURES) {
             printf(replied ? "\nError in updating.\n" : MSG_NOT_RESPONDING);
-            return;
+            return EXIT_TRANSFER_FAILED;
         }
         spin = (spin + SPINNER_STEPS - 1) % SPINNER_STEPS;
         if (replied && status == UPD_DONE_RESTART) {
             printf(MSG_COMPLETE "\nThe System is restart, please wait!\n\n");
-            return;
+            return EXIT_DONE;
         }
         if (replied)
             PrintRefusal(status);
     }
     printf(MSG_COMPLETE "\n");
+    return EXIT_DONE;
 }

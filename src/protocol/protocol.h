@@ -2,6 +2,7 @@
 // image record by record as hexadecimal text, each record acknowledged.
 #pragma once
 
+#include "common/status.h"
 #include "image/image.h"
 
 #include <stdint.h>
@@ -33,9 +34,10 @@ extern const uint8_t HANDSHAKE_BODY[HANDSHAKE_LENGTH];
 // Writes value as two upper-case hexadecimal digits, high nibble first.
 void ByteToHex(uint8_t value, char* out);
 
-// Both ports open. Returns true when the target answered with targetCode;
-// otherwise prints the ending's message.
-bool Handshake(TargetCode targetCode);
+// Both ports open. Returns 0 when the target answered with targetCode;
+// otherwise prints the ending's message and returns its exit status.
+int Handshake(TargetCode targetCode);
 
-// Sends the validated image and prints how the transfer ended.
-void TransferImage(const FirmwareImage* image);
+// Sends the validated image, prints how the transfer ended and returns the
+// exit status of that ending.
+int TransferImage(const FirmwareImage* image);

@@ -1,6 +1,7 @@
 // update-sim: the update program over the simulated platform, for rehearsals,
-// demonstrations and black-box tests. The scenario file named by
-// UPDATE_SIM_SCENARIO sets the devices, the failures and the target's answers.
+// demonstrations and black-box tests, with the same options. The scenario
+// file named by UPDATE_SIM_SCENARIO sets the devices, the failures and the
+// target's answers.
 #include "app/run.h"
 #include "platform.h"
 #include "sim/scenario.h"
@@ -32,7 +33,7 @@ static void WriteFile(const std::string& path, const std::string& bytes)
         fprintf(stderr, "update-sim: cannot write %s\n", path.c_str());
 }
 
-int main(void)
+int main(int argc, char** argv)
 {
     PrepareConsole();
     sim::Scenario scenario = sim::DefaultScenario();
@@ -42,7 +43,7 @@ int main(void)
     scenario.setup.model = &target;
     scenario.setup.keepWire = !scenario.logPath.empty();
     sim::Start(scenario.setup);
-    int status = RunUpdate();
+    int status = RunCommandLine(argc, argv);
     sim::Stop();
     WriteFile(scenario.logPath, sim::FormatWire());
     sim::Bytes held = target.Held();

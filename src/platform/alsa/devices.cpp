@@ -17,6 +17,7 @@ const unsigned IN_CAPS = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
 const unsigned OUT_CAPS = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
 
 static snd_seq_t* g_seq;
+static int g_seqError;  // why the sequencer could not be opened
 static std::vector<Device> g_ins, g_outs;
 
 static void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
@@ -25,7 +26,8 @@ snd_seq_t* OpenClient(const char* name, int mode)
 {
     snd_lib_error_set_handler(IgnoreAlsaError);
     snd_seq_t* seq = NULL;
-    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, mode) < 0)
+    g_seqError = snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, mode);
+    if (g_seqError < 0)
         return NULL;
     snd_seq_set_client_name(seq, name);
     return seq;
@@ -167,4 +169,17 @@ MMRESULT midiInMessage(HMIDIIN device, UINT msg, DWORD_PTR param1, DWORD_PTR par
 MMRESULT midiOutMessage(HMIDIOUT device, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
 {
     return QueryInterface(OUT_CAPS, (UINT)(uintptr_t)device, msg, param1, param2);
+}
+
+const char* MidiSystemProblem(void)
+{
+    static char text[400];
+    if (MainClient() != NULL)
+        return NULL;
+    snprintf(text, sizeof text,
+             "The ALSA sequencer cannot be opened: %s. The MIDI devices are seen through it (/dev/snd/seq).\n"
+             "To be let in, join the 'audio' group (sudo usermod -aG audio $USER, then log in again),\n"
+             "or run from a desktop session, which has the seat's access.\n",
+             snd_strerror(g_seqError));
+    return text;
 }

@@ -162,3 +162,8 @@ MMRESULT midiOutMessage(HMIDIOUT device, UINT msg, DWORD_PTR param1, DWORD_PTR p
     sim::Entry entry("midiOutMessage");
     return sim::QueryInterface(g_state.setup.outputs, (DWORD_PTR)device, msg, param1, param2);
 }
+
+const char* MidiSystemProblem(void)
+{
+    return nullptr;
+}

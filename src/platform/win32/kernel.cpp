@@ -37,3 +37,9 @@ void PauseConsole(void)
     fflush(stdout);
     system("pause");
 }
+
+// Windows always lists its MIDI ports.
+const char* MidiSystemProblem(void)
+{
+    return NULL;
+}

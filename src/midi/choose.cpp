@@ -1,0 +1,113 @@
+// The port the user chose with --port. Every port the system lists is a
+// candidate, whether the device view counts it or not, and its name is not
+// passed over: the user has seen the list.
+#include "midi/midi.h"
+
+#include "common/ascii.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#define NO_PORT 0xFFFFFFFFu
+
+static bool EqualsFolded(const char* name, const char* wanted)
+{
+    return BeginsWithFolded(name, wanted) && strlen(name) == strlen(wanted);
+}
+
+static bool HoldsFolded(const char* name, const char* wanted)
+{
+    for (; *name != '\0'; ++name)
+        if (BeginsWithFolded(name, wanted))
+            return true;
+    return false;
+}
+
+static UINT CountPorts(bool input)
+{
+    return input ? midiInGetNumDevs() : midiOutGetNumDevs();
+}
+
+// The ports named exactly so if there are any, else those whose names hold
+// it; with ordinal, only the ordinal-th (from 0) of them. Gives how many
+// there are and, when there is one, which; lists them if asked.
+static UINT Match(bool input, const char* wanted, UINT ordinal, bool list, UINT* found)
+{
+    char name[MAXPNAMELEN];
+    UINT exact = 0, held = 0, ports = CountPorts(input);
+    for (UINT id = 0; id < ports; ++id) {
+        PortName(input, id, name);
+        exact += EqualsFolded(name, wanted);
+        held += HoldsFolded(name, wanted);
+    }
+    UINT n = 0;
+    for (UINT id = 0; id < ports; ++id) {
+        PortName(input, id, name);
+        if (!(exact != 0 ? EqualsFolded(name, wanted) : HoldsFolded(name, wanted)) ||
+            (ordinal != NO_PORT && n++ != ordinal))
+            continue;
+        *found = id;
+        if (list)
+            PrintMidiPort(input, id);
+    }
+    return ordinal != NO_PORT ? (n > ordinal ? 1 : 0) : (exact != 0 ? exact : held);
+}
+
+// A number is input number of the list; the output is the port of the same
+// name, the same one among several of that name.
+static bool ByNumber(const char* port, char name[MAXPNAMELEN], UINT* ordinal, UINT* input)
+{
+    char* end = NULL;
+    unsigned long n = strtoul(port, &end, 10);
+    if (*port < '0' || *port > '9' || *end != '\0' || n == 0 || n > CountPorts(true))
+        return false;
+    *input = (UINT)n - 1;
+    PortName(true, *input, name);
+    *ordinal = 0;
+    char other[MAXPNAMELEN];
+    for (UINT id = 0; id < *input; ++id) {
+        PortName(true, id, other);
+        *ordinal += strcmp(other, name) == 0;
+    }
+    return true;
+}
+
+// Says why no port, or more than one, is chosen on one side, and lists the
+// candidates: every port when none matched.
+static bool Chosen(bool input, const char* wanted, UINT ordinal, const char* port, UINT* id)
+{
+    UINT n = Match(input, wanted, ordinal, false, id);
+    if (n == 1)
+        return true;
+    const char* side = input ? "input" : "output";
+    if (n == 0) {
+        printf("Error: No MIDI %s matches '%s'. The MIDI %ss are:\n", side, port, side);
+        for (UINT other = 0, ports = CountPorts(input); other < ports; ++other)
+            PrintMidiPort(input, other);
+    } else {
+        printf("Error: %u MIDI %ss match '%s'; choose one by its number:\n", n, side, port);
+        Match(input, wanted, NO_PORT, true, id);
+    }
+    printf("\n");
+    return false;
+}
+
+bool OpenChosenPorts(const char* port)
+{
+    char name[MAXPNAMELEN];
+    UINT ordinal = NO_PORT, in = NO_PORT, out = NO_PORT;
+    const char* wanted = ByNumber(port, name, &ordinal, &in) ? name : port;
+    if ((ordinal == NO_PORT && !Chosen(true, wanted, NO_PORT, port, &in)) ||
+        !Chosen(false, wanted, ordinal, port, &out))
+        return false;
+    if (OpenInputPort(in, name) != 0) {
+        printf("Error: The MIDI In of device is missing!\n\n");
+        return false;
+    }
+    if (OpenOutputPort(out, name) != 0) {
+        printf("Error: The MIDI Out of device is missing!\n\n");
+        return false;
+    }
+    return true;
+}
