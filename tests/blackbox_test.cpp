@@ -73,7 +73,9 @@ TEST(BothPrograms, AClosedOutputDoesNotStopTheUpdate)
     EXPECT_EQ(ReadFile("target.bin"), std::string(held.begin(), held.end()));
 }
 
-TEST(UpdateSim, RefusesABadScenarioLine)
+// A bad line, or a scenario that is no small regular file, stops update-sim
+// before the run.
+TEST(UpdateSim, RefusesABadScenario)
 {
     ScratchDir dir;
     WriteFile("scenario", "time virtual\nrecord 0 1A\n");
@@ -81,6 +83,12 @@ TEST(UpdateSim, RefusesABadScenarioLine)
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "update-sim: scenario: line 2: cannot read 'record 0 1A'\n");
+    run = RunProgram(UPDATE_SIM_EXE, dir.path, {"UPDATE_SIM_SCENARIO=/dev/zero"});
+    EXPECT_EQ(run.err, "update-sim: /dev/zero: is not a regular file\n");
+    WriteFile("scenario", std::string((1 << 20) + 1, '#'));
+    run = RunProgram(UPDATE_SIM_EXE, dir.path, {"UPDATE_SIM_SCENARIO=scenario"});
+    EXPECT_EQ(run.err, "update-sim: scenario: is larger than 1 MiB\n");
+    EXPECT_EQ(run.status, 2);
 }
 
 }  // namespace

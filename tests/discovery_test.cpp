@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 // The program's reads of the image go through here (the test is linked with
@@ -80,6 +82,11 @@ TEST(FindImageFile, TakesOnlyTheFirstMatchInFoldedOrder)
     EXPECT_EQ(found.code, 0);
     EXPECT_EQ(found.out, "Error: The fit file is not found.\n\n");
 
+    unlink("other.kit");
+    WriteFile("_old.kit", GOOD);  // NTFS lists names folded to upper case: 'Q' before '_'
+    EXPECT_EQ(Find().name, "Quellam.kit");
+    unlink("_old.kit");
+    WriteFile("other.kit", GOOD);
     WriteFile("A.kit", GOOD);  // 'A' comes before 'o' only when case is folded
     EXPECT_EQ(Find().name, "A.kit");
     WriteFile("Quell.kit", GOOD);  // listed before Quellam.kit, and only part of the prefix
@@ -104,11 +111,57 @@ TEST(ImageStage, ADirectoryThatMatchesIsFoundAndThenCannotBeRead)
     EXPECT_EQ(RunToEnd(), std::string(BANNER) + "Error: File 'Quellam.kit' is not found.\n\n" + PROMPT);
 }
 
+// A name is printed as it is, never as a format, and its control
+// characters as '?', so that it cannot forge a line or drive the terminal.
 TEST(ImageStage, NamesArePrintedAsTheyAreNeverAsFormats)
 {
     ScratchDir dir;
-    WriteFile("Quellam %s%n%d.kit", "00 04 11 22 CD FE");
-    EXPECT_EQ(RunToEnd(), std::string(BANNER) + "OK: File 'Quellam %s%n%d.kit' is open.\n" + MSG_BAD_IMAGE + PROMPT);
+    WriteFile("Quellam %s%n%d\nTarget update successfully!\x1b]0;x\x07\xC2\x9B\xC3\xA9.kit", "00 04 11 22 CD FE");
+    EXPECT_EQ(RunToEnd(), std::string(BANNER) + "OK: File 'Quellam %s%n%d?Target update successfully!?]0;x??\xC3\xA9.kit' is open.\n" +
+                              MSG_BAD_IMAGE + PROMPT);
+}
+
+// Only a regular file is an image: a FIFO without a writer, a socket, or a
+// link to a device that never ends is refused at once as a file that cannot
+// be opened (the alarm fails the test instead of letting a wait hang it).
+// A file longer than any image's text is refused once that much is read.
+TEST(ImageStage, OnlyARegularFileOfReasonableSizeIsAnImage)
+{
+    ScratchDir dir;
+    const std::string notFound = std::string(BANNER) + "Error: File 'Quellam.kit' is not found.\n\n" + PROMPT;
+    alarm(60);
+    ASSERT_EQ(mkfifo("Quellam.kit", 0600), 0);
+    EXPECT_EQ(RunToEnd(), notFound);
+    unlink("Quellam.kit");
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strcpy(address.sun_path, "Quellam.kit");
+    ASSERT_EQ(bind(sock, (struct sockaddr*)&address, sizeof address), 0);
+    EXPECT_EQ(RunToEnd(), notFound);
+    close(sock);
+    unlink("Quellam.kit");
+    ASSERT_EQ(symlink("/dev/zero", "Quellam.kit"), 0);
+    EXPECT_EQ(RunToEnd(), notFound);
+    unlink("Quellam.kit");
+    WriteFile("Quellam.kit", "00 04 11 22 CD FF" + std::string(IMAGE_TEXT_CAP, ' '));
+    EXPECT_EQ(RunToEnd(), std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" + MSG_BAD_IMAGE + PROMPT);
+    alarm(0);
+}
+
+// A file a Windows editor saved with a byte order mark is read past it; one
+// that holds no record (empty, UTF-16, not text) updates nothing and is
+// refused before any port opens.
+TEST(ImageStage, AByteOrderMarkIsSkippedAndAnImageWithoutARecordRefused)
+{
+    ScratchDir dir;
+    FirmwareImage image;
+    WriteFile("Quellam.kit", std::string("\xEF\xBB\xBF") + GOOD);
+    Capture([&] { EXPECT_TRUE(LoadImage("Quellam.kit", &image) && ValidateImage(&image)); });
+    for (const std::string& text : {std::string(), std::string("\xFF\xFE" "0\0" "0\0", 6), std::string("\x7F" "ELF")}) {
+        WriteFile("Quellam.kit", text);
+        EXPECT_EQ(RunToEnd(), std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" + MSG_BAD_IMAGE + PROMPT);
+    }
 }
 
 TEST(ImageStage, LongNamesFitThePathBuffer)

@@ -105,9 +105,10 @@ TEST(ImageText, HoldsAtMost65535FieldsAndNeverWraps)
     EXPECT_FALSE(FinishImageText(&parser, &g_image));
 }
 
+// An image without a record would update nothing: it is refused.
 TEST(ValidateImage, AcceptsRecordsWhoseChecksumsBalance)
 {
-    EXPECT_TRUE(Valid({}));
+    EXPECT_FALSE(Valid({}));
     EXPECT_TRUE(Valid({0x00, 0x04, 0x11, 0x22, 0xCD, 0xFF}));
     EXPECT_TRUE(Valid({0x00, 0x02, 0x00, 0x00}));
     EXPECT_TRUE(Valid(Concat({Record({1, 2, 3}), Record(sim::Bytes(300, 0xEE)), Record({})})));

@@ -25,7 +25,7 @@ DeviceStage RunDeviceStage(sim::Setup setup)
 {
     sim::Target silent({{sim::Answer{sim::Answer::Silent}}, {}, 0x34, false, 0});
     DeviceStage stage;
-    stage.out = RunSimulated({}, setup, &silent);
+    stage.out = RunSimulated({Record({1})}, setup, &silent);
     stage.calls = sim::Calls();
     EXPECT_EQ(sim::OpenPorts(), 0u);
     EXPECT_EQ(sim::Faults(), Calls{});
@@ -41,6 +41,11 @@ TEST(DeviceStage, PassesOverTheSystemSynthesizer)
     EXPECT_EQ(RunDeviceStage(setup).out, IMAGE_OK + DEVICES + SILENT + PROMPT);
     setup.outputs = {"Quellam MIDI", "Microsoft GS Wavetable Synth"};
     EXPECT_EQ(RunDeviceStage(setup).out, IMAGE_OK + DEVICES + SILENT + PROMPT);
+
+    // A device's name is printed with its control characters as '?'.
+    setup.inputs = setup.outputs = {"Evil\x1b]0;x\x07\xC2\x9B MIDI"};
+    EXPECT_EQ(RunDeviceStage(setup).out,
+              IMAGE_OK + "MIDI IN DEVICE: Evil?]0;x?? MIDI\r\nMIDI OUT DEVICE: Evil?]0;x?? MIDI\r\n" + SILENT + PROMPT);
 }
 
 TEST(DeviceStage, ClosesAPortPassedOverForItsNameAtOnce)

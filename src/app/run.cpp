@@ -62,9 +62,9 @@ static int CheckImage(const RunOptions* options)
     FirmwareImage image;
     image.textEnd = TEXT_WHOLE;
     printf(BANNER);
-    if (!LoadImageFile(options, &targetCode, &image) && image.textEnd != TEXT_TOO_LONG &&
-        image.textEnd != TEXT_READ_ERROR)
-        return EXIT_NO_IMAGE;
+    bool loaded = LoadImageFile(options, &targetCode, &image);
+    if (!loaded && (image.textEnd == TEXT_WHOLE || image.textEnd == TEXT_STOPPED))
+        return EXIT_NO_IMAGE;  // not found, or not named as an image
     return ReportImage(&image) ? EXIT_DONE : EXIT_NO_IMAGE;
 }
 

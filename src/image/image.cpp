@@ -1,6 +1,7 @@
 #include "image/image.h"
 
 #include "common/ascii.h"
+#include "common/printable.h"
 
 #include "platform.h"
 
@@ -193,29 +194,40 @@ bool FindImageFile(char* name, size_t size, TargetCode* targetCode)
     return NameImageFile(name, targetCode);
 }
 
-// A file whose very first read fails is one that cannot be opened (some
-// systems open a directory as a file). A read that fails later refuses the
-// image: the bytes read so far may end on a record and check.
+// Only a regular file is an image: a FIFO, a socket, a device or a
+// directory is refused as a file that cannot be opened, and so is one whose
+// very first read fails. A read that fails later refuses the image: the
+// bytes read so far may end on a record and check. A UTF-8 byte order mark
+// at the start, as Windows editors write, is no part of the text.
 bool LoadImage(const char* name, FirmwareImage* image)
 {
     static uint8_t block[65536];
-    FILE* file = fopen(name, "rb");
+    FILE* file = OpenRegularFile(name);
     size_t n = file != NULL ? fread(block, 1, sizeof block, file) : 0;
     if (file == NULL || ferror(file)) {
         if (file != NULL)
             fclose(file);
-        printf(MSG_NOT_FOUND, name);
+        printf(MSG_NOT_FOUND, Printable(name));
         return false;
     }
-    printf("OK: File '%s' is open.\n", name);
+    printf("OK: File '%s' is open.\n", Printable(name));
     ImageParser parser;
     StartImageText(&parser, image);
-    while (n != 0 && ReadImageText(&parser, image, block, n))
+    size_t skip = n >= 3 && memcmp(block, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+    parser.read = skip;
+    uint64_t read = n;
+    for (n -= skip; n != 0 && ReadImageText(&parser, image, block + skip, n); read += n, skip = 0) {
         n = fread(block, 1, sizeof block, file);
-    bool whole = !ferror(file);
+        if (read + n > IMAGE_TEXT_CAP) {
+            image->textEnd = TEXT_OVER_CAP;
+            break;
+        }
+    }
+    if (ferror(file))
+        image->textEnd = TEXT_READ_ERROR;
     fclose(file);
+    bool whole = image->textEnd != TEXT_READ_ERROR && image->textEnd != TEXT_OVER_CAP;
     if (!FinishImageText(&parser, image) || !whole) {
-        image->textEnd = whole ? image->textEnd : (uint8_t)TEXT_READ_ERROR;
         printf(MSG_BAD_IMAGE);
         return false;
     }
@@ -259,7 +271,7 @@ bool CheckRecords(const FirmwareImage* image, RecordCheck* check)
 bool ValidateImage(const FirmwareImage* image)
 {
     RecordCheck check;
-    return CheckRecords(image, &check);
+    return image->count != 0 && CheckRecords(image, &check);
 }
 
 static void ReportText(const FirmwareImage* image)
@@ -268,6 +280,8 @@ static void ReportText(const FirmwareImage* image)
         printf("The image holds more than 65,535 bytes.\n");
     if (image->textEnd == TEXT_READ_ERROR)
         printf("The file could not be read to its end.\n");
+    if (image->textEnd == TEXT_OVER_CAP)
+        printf("The file is longer than 16 MiB, far more than any image's text.\n");
     if (image->textEnd != TEXT_STOPPED)
         return;
     uint8_t c = image->stopByte;
@@ -280,7 +294,7 @@ bool ReportImage(const FirmwareImage* image)
 {
     RecordCheck check;
     ReportText(image);
-    if (image->textEnd == TEXT_TOO_LONG || image->textEnd == TEXT_READ_ERROR)
+    if (image->textEnd == TEXT_TOO_LONG || image->textEnd == TEXT_READ_ERROR || image->textEnd == TEXT_OVER_CAP)
         return false;
     bool good = CheckRecords(image, &check);
     unsigned number = check.records + 1, at = check.offset;

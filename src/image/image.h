@@ -10,13 +10,14 @@
 
 #define IMAGE_STORAGE 131072
 #define IMAGE_MAX_COUNT 65535
+#define IMAGE_TEXT_CAP (16u << 20)  // bytes of text, far more than any image needs
 
 #define MSG_BAD_IMAGE "Error: The upgrade file is error!\n\n"
 
 // How reading the text ended: at its end, at a byte that cannot begin a
 // field (stopByte, stopAt bytes into the file), with more fields than an
-// image holds, or at a read error.
-enum TextEnd { TEXT_WHOLE, TEXT_STOPPED, TEXT_TOO_LONG, TEXT_READ_ERROR };
+// image holds, at a read error, or past IMAGE_TEXT_CAP bytes.
+enum TextEnd { TEXT_WHOLE, TEXT_STOPPED, TEXT_TOO_LONG, TEXT_READ_ERROR, TEXT_OVER_CAP };
 
 struct FirmwareImage {
     uint8_t bytes[IMAGE_STORAGE];
@@ -78,6 +79,8 @@ struct RecordCheck {
 };
 
 bool CheckRecords(const FirmwareImage* image, RecordCheck* check);
+// The records all hold, and there is at least one: an image that holds
+// none would update nothing.
 bool ValidateImage(const FirmwareImage* image);
 // For a user who asked for a check: what the image holds, or which record
 // is wrong and how, and where reading stopped before the file's end.

@@ -4,6 +4,7 @@
 #include "midi/midi.h"
 
 #include "common/ascii.h"
+#include "common/printable.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -82,11 +83,11 @@ static bool Chosen(bool input, const char* wanted, UINT ordinal, const char* por
         return true;
     const char* side = input ? "input" : "output";
     if (n == 0) {
-        printf("Error: No MIDI %s matches '%s'. The MIDI %ss are:\n", side, port, side);
+        printf("Error: No MIDI %s matches '%s'. The MIDI %ss are:\n", side, Printable(port), side);
         for (UINT other = 0, ports = CountPorts(input); other < ports; ++other)
             PrintMidiPort(input, other);
     } else {
-        printf("Error: %u MIDI %ss match '%s'; choose one by its number:\n", n, side, port);
+        printf("Error: %u MIDI %ss match '%s'; choose one by its number:\n", n, side, Printable(port));
         Match(input, wanted, NO_PORT, true, id);
     }
     printf("\n");

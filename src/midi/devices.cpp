@@ -14,6 +14,7 @@
 #include "midi/midi.h"
 
 #include "common/ascii.h"
+#include "common/printable.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -86,11 +87,11 @@ void PrintMidiPort(bool input, UINT id)
 {
     char name[MAXPNAMELEN];
     PortName(input, id, name);
-    printf("%s %u: %s", input ? "in" : "out", id + 1, name);
+    printf("%s %u: %s", input ? "in" : "out", id + 1, Printable(name));
     const char* why = WhyNotADevice(input, id);
     const char* path = InterfacePath(input, id);
     if (*path != '\0')
-        printf(" [%s]", path);
+        printf(" [%s]", Printable(path));
     if (why == NULL && BeginsWithFolded(name, "Microsoft GS") && !input)
         why = "the system synthesizer";
     else if (why == NULL && BeginsWithFolded(name, "Microsoft"))

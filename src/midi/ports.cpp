@@ -2,6 +2,7 @@
 #include "midi/midi.h"
 
 #include "common/ascii.h"
+#include "common/printable.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -112,7 +113,7 @@ uint16_t OpenInputPort(UINT id, char name[MAXPNAMELEN])
     if ((uint16_t)result != 0)
         return (uint16_t)result;
     PortName(true, id, name);
-    printf("MIDI IN DEVICE: %s\r\n", name);
+    printf("MIDI IN DEVICE: %s\r\n", Printable(name));
     QueueRxBuffers();
     g_inOpen = 1;
     return (uint16_t)midiInStart(g_hMidiIn);
@@ -125,7 +126,7 @@ uint16_t OpenOutputPort(UINT id, char name[MAXPNAMELEN])
     if ((uint16_t)result != 0)
         return (uint16_t)result;
     PortName(false, id, name);
-    printf("MIDI OUT DEVICE: %s\r\n", name);
+    printf("MIDI OUT DEVICE: %s\r\n", Printable(name));
     g_outOpen = 1;
     return 0;
 }

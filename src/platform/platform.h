@@ -8,6 +8,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #ifdef _WIN32
 
@@ -133,6 +134,10 @@ void PrepareConsole(void);
 // Finds the first entry of the current directory whose name matches the
 // wildcard pattern by Windows' rules, and copies its name into name.
 bool FindFirstMatch(const char* pattern, char* name, size_t size);
+
+// Opens a file for reading if it is a regular file (a disk file on
+// Windows), without waiting on a FIFO or a device; NULL for anything else.
+FILE* OpenRegularFile(const char* path);
 
 // Flushes standard output, then waits for a key as "pause" does.
 void PauseConsole(void);

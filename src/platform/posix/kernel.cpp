@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -33,12 +34,18 @@ static bool MatchesWildcard(const char* pattern, const char* name)
     return MatchesWildcard(pattern + 1, name + 1);
 }
 
-// Orders names the way a case-insensitive file system lists them, with a
-// byte order between names that differ only in case.
+static int UpperAscii(int c)
+{
+    return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c;
+}
+
+// Orders names the way NTFS lists them: folded to upper case, so that
+// "Quellam.kit" comes before "_old.kit"; names that differ only in case in
+// byte order.
 static int CompareNames(const char* a, const char* b)
 {
     for (size_t i = 0;; ++i) {
-        int fa = FoldAscii((unsigned char)a[i]), fb = FoldAscii((unsigned char)b[i]);
+        int fa = UpperAscii((unsigned char)a[i]), fb = UpperAscii((unsigned char)b[i]);
         if (fa != fb)
             return fa - fb;
         if (a[i] == '\0')
@@ -125,4 +132,20 @@ void PauseConsole(void)
     WaitForKey();
     printf("\n");
     fflush(stdout);
+}
+
+// Opening a FIFO for reading would wait for a writer: the file is opened
+// without waiting, and looked at before it is read.
+FILE* OpenRegularFile(const char* path)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return NULL;
+    struct stat info;
+    FILE* file = NULL;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && fcntl(fd, F_SETFL, 0) == 0)
+        file = fdopen(fd, "rb");
+    if (file == NULL)
+        close(fd);
+    return file;
 }

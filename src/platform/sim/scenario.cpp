@@ -1,9 +1,12 @@
 #include "sim/scenario.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <sstream>
+
+#define MAX_SCENARIO_BYTES (1 << 20)
 
 namespace sim {
 namespace {
@@ -187,13 +190,20 @@ bool ParseScenario(const std::string& text, Scenario* scenario, std::string* err
     return true;
 }
 
+// A scenario is a small regular file: a FIFO or a device would never end.
 bool ReadScenarioFile(const char* path, Scenario* scenario, std::string* error)
 {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    *error = "cannot be read";
-    bool read = file && ParseScenario(text.str(), scenario, error);
+    struct stat info;
+    bool regular = stat(path, &info) == 0 && S_ISREG(info.st_mode);
+    *error = !regular ? "is not a regular file" : info.st_size > MAX_SCENARIO_BYTES ? "is larger than 1 MiB" : "";
+    bool read = error->empty();
+    if (read) {
+        std::ifstream file(path, std::ios::binary);
+        std::stringstream text;
+        text << file.rdbuf();
+        *error = "cannot be read";
+        read = file && ParseScenario(text.str(), scenario, error);
+    }
     *error = std::string(path) + ": " + *error;
     return read;
 }

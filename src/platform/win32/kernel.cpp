@@ -38,6 +38,17 @@ void PauseConsole(void)
     system("pause");
 }
 
+// A device name such as CON opens as a file too; only a disk file is one.
+FILE* OpenRegularFile(const char* path)
+{
+    FILE* file = fopen(path, "rb");
+    if (file != NULL && GetFileType((HANDLE)_get_osfhandle(_fileno(file))) != FILE_TYPE_DISK) {
+        fclose(file);
+        return NULL;
+    }
+    return file;
+}
+
 // Windows always lists its MIDI ports.
 const char* MidiSystemProblem(void)
 {

@@ -1,0 +1,14 @@
+// Text from outside the program, device and file names, as it may be
+// printed: the control characters (0x00 to 0x1F, 0x7F, and the C1 controls
+// as UTF-8, C2 80 to C2 9F) are shown as '?', so that a name cannot move
+// the cursor, retitle the terminal or forge a line of its own; every other
+// byte stays, UTF-8 letters too.
+#pragma once
+
+#include <stddef.h>
+
+#define PRINTABLE_SIZE 4096
+
+// Into a buffer of the program's own, for one name at a time; a longer
+// name is cut.
+const char* Printable(const char* text);
