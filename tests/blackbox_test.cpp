@@ -2,6 +2,11 @@
 #include "harness.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -89,6 +94,87 @@ TEST(UpdateSim, RefusesABadScenario)
     run = RunProgram(UPDATE_SIM_EXE, dir.path, {"UPDATE_SIM_SCENARIO=scenario"});
     EXPECT_EQ(run.err, "update-sim: scenario: is larger than 1 MiB\n");
     EXPECT_EQ(run.status, 2);
+}
+
+const std::string PART = "\nInterrupted: the target may hold part of the image. Run update again to complete it.\n\n";
+
+// Interrupted in the transfer, or before it, the run says what the target
+// may hold, closes the ports, does not wait for a key and ends as the
+// signal ends a program, so that a script around it stops too.
+TEST(UpdateSim, AnInterruptionEndsTheRunAndSaysWhatTheTargetMayHold)
+{
+    ScratchDir dir;
+    WriteFile("Quellam.kit", ReadFile(EXAMPLES_DIR "/Quellam_demo.kit"));
+    WriteFile("scenario", "time virtual\ninterrupt 3\n");
+    ProgramRun run = RunProgram(UPDATE_SIM_EXE, dir.path, {"UPDATE_SIM_SCENARIO=scenario"});
+    EXPECT_EQ(run.status, 128 + SIGINT);
+    EXPECT_EQ(run.out.substr(run.out.size() - PART.size()), PART);
+    EXPECT_NE(run.out.find("Transferring.. \\ 2% done" + PART), std::string::npos);
+    WriteFile("scenario", "time virtual\ninterrupt 0\n");
+    run = RunProgram(UPDATE_SIM_EXE, dir.path, {"UPDATE_SIM_SCENARIO=scenario"});
+    EXPECT_EQ(run.status, 128 + SIGINT);
+    EXPECT_EQ(run.out, std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" + DEVICES +
+                           "Interrupted: nothing was written to the target.\n\n");
+}
+
+// update-sim on a pseudo-terminal, as a user runs it, in real time: SIGINT
+// once the output holds after, and then (when raw) once the key wait has put
+// the terminal in raw mode. Every wait is bounded: 30 s in all.
+struct TerminalRun {
+    std::string out;
+    int status = -1;
+    bool rawSeen = false, restored = false;
+};
+
+TerminalRun RunOnTerminal(const std::string& dir, const std::string& after, bool raw)
+{
+    TerminalRun run;
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        if (chdir(dir.c_str()) == 0 && setenv("UPDATE_SIM_SCENARIO", "scenario", 1) == 0)
+            execl(UPDATE_SIM_EXE, UPDATE_SIM_EXE, (char*)nullptr);
+        _exit(127);
+    }
+    bool sent = false;
+    struct termios mode;
+    for (int polls = 0; polls < 300 && waitpid(pid, &run.status, WNOHANG) == 0; ++polls) {
+        struct pollfd out = {master, POLLIN, 0};
+        char data[4096];
+        ssize_t n = poll(&out, 1, 100) > 0 ? read(master, data, sizeof data) : 0;
+        run.out.append(data, n > 0 ? (size_t)n : 0);
+        run.rawSeen |= tcgetattr(master, &mode) == 0 && (mode.c_lflag & ICANON) == 0;
+        if (!sent && run.out.find(after) != std::string::npos && (!raw || run.rawSeen))
+            sent = kill(pid, SIGINT) == 0;
+    }
+    if (waitpid(pid, &run.status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &run.status, 0);
+    }
+    run.restored = tcgetattr(master, &mode) == 0 && (mode.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
+    close(master);
+    return run;
+}
+
+// Ctrl-C at the key prompt ends the wait with the ending's own status and
+// the terminal back in its canonical mode with echo; during the transfer
+// it ends the run as the signal would, with the message.
+TEST(UpdateSim, CtrlCOnATerminalLeavesItAsItWas)
+{
+    ScratchDir dir;
+    WriteFile("Quellam.kit", ReadFile(EXAMPLES_DIR "/Quellam_demo.kit"));
+    WriteFile("scenario", "time real\n");
+    TerminalRun run = RunOnTerminal(dir.path, "Press any key to continue . . . ", true);
+    EXPECT_TRUE(run.rawSeen);
+    EXPECT_TRUE(run.restored);
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.status;
+    EXPECT_EQ(run.out.substr(run.out.size() - 33), "\nPress any key to continue . . . ");
+
+    WriteFile("scenario", "time real\ndelay 40\n");
+    run = RunOnTerminal(dir.path, "Transferring.. ", false);
+    EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGINT) << run.status;
+    EXPECT_NE(run.out.find("\r\nInterrupted: the target may hold part of the image."), std::string::npos) << run.out;
+    EXPECT_TRUE(run.restored);
 }
 
 }  // namespace

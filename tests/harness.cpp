@@ -167,7 +167,8 @@ ProgramRun RunProgram(const std::string& exe, const std::string& dir, const std:
         close(unread[1]);
     int status = 0;
     waitpid(pid, &status, 0);
-    ProgramRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(outPath), ReadFile(errPath)};
+    int ended = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+    ProgramRun run{ended, ReadFile(outPath), ReadFile(errPath)};
     unlink(outPath.c_str());
     unlink(errPath.c_str());
     return run;

@@ -48,7 +48,7 @@ extern const char* const SUCCESS;  // the ending of a complete update
 unsigned CountEndings(const std::string& out);
 
 struct ProgramRun {
-    int status;
+    int status;  // 128 + the signal's number for a program a signal ended
     std::string out, err;
 };
 // Runs exe in dir with standard input closed and the given environment

@@ -6,5 +6,6 @@
 int main(int argc, char** argv)
 {
     PrepareConsole();
+    CatchInterruptions();
     return RunCommandLine(argc, argv);
 }

@@ -27,6 +27,20 @@ static int LateExit(const RunOptions* options, int status)
     return EarlyExit(options, status);
 }
 
+// An interruption ends the run at once, without the pause: the user learns
+// whether the target may now hold part of the image.
+static int EndByInterruption(bool transferring)
+{
+    CloseMidiIn();
+    CloseMidiOut();
+    if (transferring)
+        printf("\nInterrupted: the target may hold part of the image. Run update again to complete it.\n\n");
+    else
+        printf("Interrupted: nothing was written to the target.\n\n");
+    EndInterrupted();
+    return ENDED_BY_SIGNAL;
+}
+
 // The image stage: the file the user named, or the first one found here.
 static bool LoadImageFile(const RunOptions* options, TargetCode* targetCode, FirmwareImage* image)
 {
@@ -48,10 +62,15 @@ int RunUpdate(const RunOptions* options)
         printf(MSG_BAD_IMAGE);
         return EarlyExit(options, EXIT_NO_IMAGE);
     }
-    bool open = options->port != NULL ? OpenChosenPorts(options->port) : OpenTargetPorts();
-    int status = open ? Handshake(targetCode) : EXIT_NO_DEVICE;
-    if (status == 0)
+    bool open = !Interrupted() && (options->port != NULL ? OpenChosenPorts(options->port) : OpenTargetPorts());
+    int status = open ? Handshake(targetCode) : Interrupted() ? ENDED_BY_SIGNAL : EXIT_NO_DEVICE;
+    if (status == 0) {
         status = TransferImage(&image);
+        if (status == ENDED_BY_SIGNAL)
+            return EndByInterruption(true);
+    }
+    if (status == ENDED_BY_SIGNAL)
+        return EndByInterruption(false);
     return LateExit(options, status);
 }
 

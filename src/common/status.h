@@ -8,4 +8,5 @@ enum ExitStatus {
     EXIT_NO_DEVICE = 3,   // no usable device or port, or the output refused a greeting
     EXIT_NO_TARGET = 4,   // the handshake failed: nothing was written
     EXIT_TRANSFER_FAILED = 5, // the transfer failed after it began: the target may hold part of the image
+    ENDED_BY_SIGNAL = 128,    // interrupted: the program ends as the signal would have
 };

@@ -42,9 +42,10 @@ int16_t ReplyCount(void)
     return CountOf(g_rxCount.load(std::memory_order_acquire));
 }
 
+// An interruption ends the wait.
 void WaitForReply(int polls)
 {
-    for (; polls != 0; --polls) {
+    for (; polls != 0 && !Interrupted(); --polls) {
         HandBackRxBuffers();
         if (ReplyCount() != 0)
             return;

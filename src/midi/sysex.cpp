@@ -5,14 +5,14 @@
 
 static MIDIHDR g_txHeader;
 
-// The driver keeps the header until the message is out; past the last wait
-// the output is reset so that it gives the header back before the message
-// storage on the caller's stack goes away.
+// The driver keeps the header until the message is out; past the last wait,
+// or on an interruption, the output is reset so that it gives the header
+// back before the message storage on the caller's stack goes away.
 static uint16_t ReleaseTxHeader(void)
 {
     for (int waits = 0; midiOutUnprepareHeader(g_hMidiOut, &g_txHeader, sizeof g_txHeader) == MIDIERR_STILLPLAYING;
          ++waits) {
-        if (waits == RELEASE_WAITS) {
+        if (waits == RELEASE_WAITS || Interrupted()) {
             midiOutReset(g_hMidiOut);
             midiOutUnprepareHeader(g_hMidiOut, &g_txHeader, sizeof g_txHeader);
             return MIDIERR_STILLPLAYING;

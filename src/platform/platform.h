@@ -123,6 +123,10 @@ void Sleep(DWORD ms);
 // that a 1 ms pause is not stretched; Sleep over real devices is this.
 void SleepMilliseconds(DWORD ms);
 
+// A thread of the platform's own calls this first, so that the
+// interruptions reach the main thread.
+void BlockInterruptions(void);
+
 #endif
 
 // Console and directory services; the same three on every platform.
@@ -145,3 +149,11 @@ void PauseConsole(void);
 // Why the system's MIDI ports cannot be seen at all, with what to do about
 // it, or NULL.
 const char* MidiSystemProblem(void);
+
+// Ctrl-C, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and closing the
+// console) set a flag that every wait and send of the main thread looks at.
+void CatchInterruptions(void);
+bool Interrupted(void);
+// Ends the program as the interruption would have: the output flushed and
+// on POSIX the signal raised again, on Windows exit status 130.
+void EndInterrupted(void);

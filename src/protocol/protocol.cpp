@@ -41,7 +41,7 @@ void ByteToHex(uint8_t value, char* out)
 static void DropOwedReplies(int owed)
 {
     uint8_t status;
-    for (int passes = OWED_POLLS; owed > 0 && passes != 0; --passes) {
+    for (int passes = OWED_POLLS; owed > 0 && passes != 0 && !Interrupted(); --passes) {
         if (TakeReply(&status))
             --owed;
         else
@@ -54,11 +54,16 @@ int Handshake(TargetCode targetCode)
     uint8_t body[HANDSHAKE_LENGTH];
     memcpy(body, HANDSHAKE_BODY, sizeof body);
     for (uint16_t tries = HANDSHAKE_TRIES; --tries != 0;) {
-        if (SendSysEx(body, sizeof body) != 0) {
+        bool sent = SendSysEx(body, sizeof body) == 0;
+        if (Interrupted())
+            return ENDED_BY_SIGNAL;
+        if (!sent) {
             printf(MSG_OUT_MISSING);
             return EXIT_NO_DEVICE;
         }
         WaitForReply(HANDSHAKE_POLLS);
+        if (Interrupted())
+            return ENDED_BY_SIGNAL;
         uint8_t status;
         if (!TakeReply(&status))
             continue;
@@ -76,7 +81,8 @@ int Handshake(TargetCode targetCode)
     return EXIT_NO_TARGET;
 }
 
-// Sends one record as chunks of hexadecimal text, with a pause after each.
+// Sends one record as chunks of hexadecimal text, with a pause after each;
+// an interruption stops it.
 // The target cannot answer a record before its last chunk, so a reply still
 // waiting then belongs to an earlier message (a late or repeated answer)
 // and is dropped: taken for this record's, it could skip a record never
@@ -92,7 +98,7 @@ static bool SendRecord(ImageRecord record, bool again, int* answers)
         uint8_t stale;
         if (sent + k == record.size && TakeReply(&stale) && again)
             ++*answers;
-        if (SendSysEx((const uint8_t*)text, (uint16_t)(2 * k)) != 0)
+        if (Interrupted() || SendSysEx((const uint8_t*)text, (uint16_t)(2 * k)) != 0)
             return false;
         Sleep(1);
         sent = (uint16_t)(sent + k);
@@ -122,11 +128,16 @@ int TransferImage(const FirmwareImage* image)
         printf("\r                        \rTransferring.. %c %d%% done", SPINNER[spin], percent);
         spin = (spin + 1) % SPINNER_STEPS;
         fflush(stdout);
-        if (!SendRecord(record, failures != 0, &answers)) {
+        bool sent = SendRecord(record, failures != 0, &answers);
+        if (Interrupted())
+            return ENDED_BY_SIGNAL;
+        if (!sent) {
             printf("\n" MSG_OUT_MISSING);
             return EXIT_TRANSFER_FAILED;
         }
         WaitForReply(percent < ACK_LATE_PERCENT ? ACK_POLLS : ACK_POLLS_LATE);
+        if (Interrupted())
+            return ENDED_BY_SIGNAL;
         uint8_t status;
         bool replied = TakeReply(&status);
         answers += replied;

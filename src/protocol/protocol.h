@@ -35,9 +35,10 @@ extern const uint8_t HANDSHAKE_BODY[HANDSHAKE_LENGTH];
 void ByteToHex(uint8_t value, char* out);
 
 // Both ports open. Returns 0 when the target answered with targetCode;
-// otherwise prints the ending's message and returns its exit status.
+// otherwise prints the ending's message and returns its exit status, or
+// ENDED_BY_SIGNAL, with nothing printed, on an interruption.
 int Handshake(TargetCode targetCode);
 
 // Sends the validated image, prints how the transfer ended and returns the
-// exit status of that ending.
+// exit status of that ending, or ENDED_BY_SIGNAL as the handshake does.
 int TransferImage(const FirmwareImage* image);

@@ -36,6 +36,7 @@ static void WriteFile(const std::string& path, const std::string& bytes)
 int main(int argc, char** argv)
 {
     PrepareConsole();
+    CatchInterruptions();
     sim::Scenario scenario = sim::DefaultScenario();
     if (!ReadScenario(&scenario))
         return 2;

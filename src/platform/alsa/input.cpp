@@ -121,6 +121,7 @@ static void TakeOther(const snd_seq_event_t* event)
 
 static void* ReadInput(void*)
 {
+    BlockInterruptions();
     struct pollfd fds[4];
     int count = snd_seq_poll_descriptors(g_in.seq, fds, 4, POLLIN);
     while (!g_stopReading.load()) {

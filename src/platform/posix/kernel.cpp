@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -118,19 +119,29 @@ static void WaitForKey(void)
         raw.c_cc[VTIME] = 0;
         tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     }
+    // Polled, so that a signal that comes just before the read still ends
+    // the wait.
+    struct pollfd in = {STDIN_FILENO, POLLIN, 0};
     char key;
-    while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR)
-        ;
+    while (!Interrupted()) {
+        int ready = poll(&in, 1, 100);
+        if (ready > 0 && (read(STDIN_FILENO, &key, 1) >= 0 || errno != EINTR))
+            break;
+        if (ready < 0 && errno != EINTR)
+            break;
+    }
     if (terminal)
         tcsetattr(STDIN_FILENO, TCSANOW, &saved);
 }
 
+// An interruption ends the wait, and nothing more is printed.
 void PauseConsole(void)
 {
     printf("Press any key to continue . . . ");
     fflush(stdout);
     WaitForKey();
-    printf("\n");
+    if (!Interrupted())
+        printf("\n");
     fflush(stdout);
 }
 

@@ -74,6 +74,7 @@ void Deliver(std::unique_lock<std::mutex>& lock, uint64_t t, Event& event)
 
 void RunCallbackThread()
 {
+    BlockInterruptions();
     std::unique_lock<std::mutex> lock(g_lock);
     for (;;) {
         if (g_state.stopping)

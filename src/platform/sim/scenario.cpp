@@ -140,6 +140,12 @@ bool ParseLine(const std::string& line, Scenario* s, bool* devicesGiven)
         return (s->script.noise = true) && !(words >> word);
     if (key == "split")
         return (s->split = true) && !(words >> word);
+    if (key == "interrupt") {
+        if (!(words >> word) || !ParseNumber(word, 10, 65535, &n) || (words >> word))
+            return false;
+        s->script.interruptAt = (int)n;
+        return true;
+    }
     if (key == "delay") {
         if (!(words >> word) || !ParseNumber(word, 10, 3600000, &n) || (words >> word))
             return false;

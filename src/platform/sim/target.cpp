@@ -1,5 +1,7 @@
 #include "sim/target.h"
 
+#include <signal.h>
+
 #include <algorithm>
 
 namespace sim {
@@ -65,9 +67,20 @@ void Target::Reply(const Answer& answer, uint8_t autoStatus)
         send(reply, delay + i * answer.apartMs, Kind::SysEx);
 }
 
+// As a user pressing Ctrl-C would, once.
+void Target::InterruptAt(unsigned record)
+{
+    if (script_.interruptAt == (int)record && !interrupted_) {
+        interrupted_ = true;
+        raise(SIGINT);
+    }
+}
+
 void Target::Received(const Bytes& message)
 {
-    if (std::equal(message.begin(), message.end(), HANDSHAKE, HANDSHAKE + sizeof HANDSHAKE)) {
+    bool greeting = std::equal(message.begin(), message.end(), HANDSHAKE, HANDSHAKE + sizeof HANDSHAKE);
+    InterruptAt(greeting ? 0 : pending_.empty() ? (unsigned)accepted_.size() + 1 : 0);
+    if (greeting) {
         pending_.clear();
         damaged_ = false;
         const std::vector<Answer> byType{Answer{}};

@@ -32,6 +32,7 @@ struct TargetScript {
     uint8_t targetType = 0x34;
     bool noise = false;  // a 1-byte message as soon as the input starts
     unsigned delayMs = 0;
+    int interruptAt = -1;  // SIGINT raised when record N begins to arrive; 0: at the first greeting
 };
 
 class Target : public Model {
@@ -47,6 +48,7 @@ public:
 
 private:
     void Reply(const Answer& answer, uint8_t autoStatus);
+    void InterruptAt(unsigned record);
     void RecordComplete();
 
     TargetScript script_;
@@ -54,6 +56,7 @@ private:
     Bytes pending_;  // the record being rebuilt
     bool damaged_ = false;
     unsigned handshakes_ = 0;
+    bool interrupted_ = false;
     std::map<unsigned, unsigned> attempts_;  // by record number
 };
 

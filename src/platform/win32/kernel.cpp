@@ -54,3 +54,34 @@ const char* MidiSystemProblem(void)
 {
     return NULL;
 }
+
+// The console's events come on a thread of their own. Closing the console
+// ends the process once the handler returns, so the handler waits, within
+// the system's 5 s of grace, until the main thread has closed the ports.
+static volatile LONG g_interrupted;
+static volatile LONG g_ended;
+
+static BOOL WINAPI NoteConsoleEvent(DWORD event)
+{
+    InterlockedExchange(&g_interrupted, 1);
+    for (int waits = 0; event == CTRL_CLOSE_EVENT && g_ended == 0 && waits < 80; ++waits)
+        Sleep(50);
+    return TRUE;
+}
+
+void CatchInterruptions(void)
+{
+    SetConsoleCtrlHandler(NoteConsoleEvent, TRUE);
+}
+
+bool Interrupted(void)
+{
+    return g_interrupted != 0;
+}
+
+void EndInterrupted(void)
+{
+    fflush(stdout);
+    InterlockedExchange(&g_ended, 1);
+    exit(130);
+}
