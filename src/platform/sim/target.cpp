@@ -80,9 +80,11 @@ void Target::Received(const Bytes& message)
 {
     bool greeting = std::equal(message.begin(), message.end(), HANDSHAKE, HANDSHAKE + sizeof HANDSHAKE);
     InterruptAt(greeting ? 0 : pending_.empty() ? (unsigned)accepted_.size() + 1 : 0);
-    if (greeting) {
+    if (greeting) {  // a new update begins: a new image, every record from the first
         pending_.clear();
         damaged_ = false;
+        accepted_.clear();
+        attempts_.clear();
         const std::vector<Answer> byType{Answer{}};
         Reply(Pick(script_.handshake.empty() ? byType : script_.handshake, handshakes_++), script_.targetType);
         return;

@@ -1,6 +1,8 @@
 // A model of the target's firmware updater: it answers handshakes, rebuilds
 // each record from its hexadecimal chunks, checks the record's checksum and
-// answers as scripted, keeping every record it accepted. A record equal
+// answers as scripted, keeping every record it accepted. Each handshake
+// begins a new image: the protocol carries no record address, so a device
+// can only start over, and a second run completes one that was cut off. A record equal
 // to the one just accepted is taken as that record sent again after its
 // answer went astray, and rewritten in place; so an image for it must not
 // repeat a record back to back.
