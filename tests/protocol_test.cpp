@@ -97,18 +97,22 @@ TEST(Endings, EachEndsWithItsExitStatus)
         sim::Setup setup;
         int status;
     };
-    sim::Setup noInput, twoInputs, failIn, failGreeting, failChunk;
+    sim::Setup noInput, twoInputs, failIn, failStart, noOutput, failGreeting, failChunk;
     noInput.inputs.clear();
     twoInputs.inputs = {"Quellam MIDI", "Quellam MIDI"};
     failIn.failInOpen = {0};
-    failGreeting.failSend = {1};
+    failStart.failInStart = {0};
+    noOutput.outputs.clear();
+    failGreeting.failPrepare = {1};
     failChunk.failSend = {2};
     const Case cases[] = {
         {"Target update successfully!\n\nPress", {}, {}, 0},
         {"The System is restart", Script({}, {{1, {Status(UPD_DONE_RESTART)}}}), {}, 0},
         {"Did not find the USB Audio device", {}, noInput, 3},
         {"identified 2 USB audiol devices", {}, twoInputs, 3},
-        {"The MIDI In of device is missing", {}, failIn, 3},
+        {"OK: File 'Quellam.kit' is open.\nError: The MIDI In of device is missing", {}, failIn, 3},
+        {"Quellam MIDI\r\nError: The MIDI In of device is missing", {}, failStart, 3},
+        {"Quellam MIDI\r\nError: The MIDI Out of device is missing", {}, noOutput, 3},
         {"Error: The MIDI Out of device is missing", {}, failGreeting, 3},
         {"Failed: Target is not responding", Script({QUIET}), {}, 4},
         {"is not matched", Script({Status(0x35)}), {}, 4},

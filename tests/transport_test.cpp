@@ -67,21 +67,6 @@ TEST(DeviceStage, ClosesAPortPassedOverForItsNameAtOnce)
     EXPECT_EQ(RunDeviceStage(setup).out, IMAGE_OK + "MIDI IN DEVICE: Microsoft In\r\n" + IN_MISSING + PROMPT);
 }
 
-TEST(DeviceStage, ReportsPortsThatCannotBeOpened)
-{
-    sim::Setup setup;
-    setup.failInOpen = {0};
-    EXPECT_EQ(RunDeviceStage(setup).out, IMAGE_OK + IN_MISSING + PROMPT);
-
-    setup = sim::Setup();
-    setup.failInStart = {0};
-    EXPECT_EQ(RunDeviceStage(setup).out, IMAGE_OK + "MIDI IN DEVICE: Quellam MIDI\r\n" + IN_MISSING + PROMPT);
-
-    setup = sim::Setup();
-    setup.outputs.clear();
-    EXPECT_EQ(RunDeviceStage(setup).out, IMAGE_OK + "MIDI IN DEVICE: Quellam MIDI\r\n" + OUT_MISSING + PROMPT);
-}
-
 // A Windows 11 computer lists the MIDI service's own endpoints beside the
 // devices; only the devices count, and the names printed are the ports' own.
 const std::string LOOP_A = R"(\\?\SWD#MIDISRV#MIDIU_LOOP_A_DEFAULT#{e7cce071-3c03-423f-88d3-f1045d02552b})";
@@ -168,33 +153,6 @@ TEST_F(Transport, TellsWhyAPortIsNotADevice)
     EXPECT_STREQ(WhyNotADevice(true, 1), "a program's port");
     EXPECT_STREQ(WhyNotADevice(false, 0), "a synthesizer");
     EXPECT_EQ(WhyNotADevice(false, 2), nullptr);
-}
-
-TEST_F(Transport, FramesPayloadsOfUpTo46Bytes)
-{
-    Open();
-    sim::Bytes payload(47, 0x41);
-    EXPECT_EQ(SendSysEx(HANDSHAKE_BODY, 7), 0);
-    EXPECT_EQ(SendSysEx(payload.data(), 46), 0);
-    EXPECT_EQ(SendSysEx(payload.data(), 47), 0);
-    ASSERT_EQ(device.messages.size(), 2u);
-    EXPECT_EQ(device.messages[0], (sim::Bytes{0xF0, 0x31, 0x6D, 0x0F, 0x42, 0x58, 0x27, 0x13, 0xF7}));
-    sim::Bytes framed(48, 0x41);
-    framed.front() = 0xF0;
-    framed.back() = 0xF7;
-    EXPECT_EQ(device.messages[1], framed);
-}
-
-TEST_F(Transport, ReportsOutputFailures)
-{
-    sim::Setup setup;
-    setup.failPrepare = {1};
-    setup.failSend = {1};  // the first message that reaches the output
-    Open(setup);
-    EXPECT_EQ(SendSysEx(HANDSHAKE_BODY, 7), MMSYSERR_NOMEM);
-    EXPECT_EQ(SendSysEx(HANDSHAKE_BODY, 7), MIDIERR_NOTREADY);
-    EXPECT_EQ(SendSysEx(HANDSHAKE_BODY, 7), 0);
-    EXPECT_EQ(device.messages.size(), 1u);
 }
 
 // Each message is released before the next goes out, 100 ms a wait; an
