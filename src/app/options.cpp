@@ -1,5 +1,7 @@
 #include "app/options.h"
 
+#include "common/ascii.h"
+
 #include <string.h>
 
 enum { OPT_HELP, OPT_VERSION, OPT_LIST, OPT_CHECK, OPT_NO_PAUSE, OPT_PORT, OPT_IMAGE };
@@ -23,11 +25,7 @@ struct Parse {
 
 const char* ProgramName(const char* argv0)
 {
-    const char* name = argv0 != NULL && *argv0 != '\0' ? argv0 : "update";
-    for (const char* c = name; *c != '\0'; ++c)
-        if (*c == '/' || *c == '\\')
-            name = c + 1;
-    return name;
+    return BaseName(argv0 != NULL && *argv0 != '\0' ? argv0 : "update");
 }
 
 static bool Refuse(const Parse* parse, const char* what, const char* arg)

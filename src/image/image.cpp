@@ -171,12 +171,8 @@ bool FinishImageText(ImageParser* parser, FirmwareImage* image)
 
 bool NameImageFile(const char* path, TargetCode* targetCode)
 {
-    const char* name = path;
-    for (const char* c = path; *c != '\0'; ++c)
-        if (*c == '/' || *c == '\\')
-            name = c + 1;
     *targetCode = 0;
-    if (!BeginsWithFolded(name, TARGET_PREFIX)) {
+    if (!BeginsWithFolded(BaseName(path), TARGET_PREFIX)) {
         printf("Error: The fit file is not found.\n\n");
         return false;
     }

@@ -12,19 +12,6 @@
 
 #define NO_PORT 0xFFFFFFFFu
 
-static bool EqualsFolded(const char* name, const char* wanted)
-{
-    return BeginsWithFolded(name, wanted) && strlen(name) == strlen(wanted);
-}
-
-static bool HoldsFolded(const char* name, const char* wanted)
-{
-    for (; *name != '\0'; ++name)
-        if (BeginsWithFolded(name, wanted))
-            return true;
-    return false;
-}
-
 static UINT CountPorts(bool input)
 {
     return input ? midiInGetNumDevs() : midiOutGetNumDevs();
@@ -40,12 +27,12 @@ static UINT Match(bool input, const char* wanted, UINT ordinal, bool list, UINT*
     for (UINT id = 0; id < ports; ++id) {
         PortName(input, id, name);
         exact += EqualsFolded(name, wanted);
-        held += HoldsFolded(name, wanted);
+        held += ContainsFolded(name, wanted);
     }
     UINT n = 0;
     for (UINT id = 0; id < ports; ++id) {
         PortName(input, id, name);
-        if (!(exact != 0 ? EqualsFolded(name, wanted) : HoldsFolded(name, wanted)) ||
+        if (!(exact != 0 ? EqualsFolded(name, wanted) : ContainsFolded(name, wanted)) ||
             (ordinal != NO_PORT && n++ != ordinal))
             continue;
         *found = id;
@@ -69,7 +56,7 @@ static bool ByNumber(const char* port, char name[MAXPNAMELEN], UINT* ordinal, UI
     char other[MAXPNAMELEN];
     for (UINT id = 0; id < *input; ++id) {
         PortName(true, id, other);
-        *ordinal += strcmp(other, name) == 0;
+        *ordinal += EqualsFolded(other, name);
     }
     return true;
 }

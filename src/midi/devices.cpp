@@ -34,18 +34,6 @@ static const struct {
     {"#SEQ_PROGRAM", "a program's port"},
 };
 
-static bool ContainsFolded(const char* text, const char* part)
-{
-    for (; *text != '\0'; ++text) {
-        size_t i = 0;
-        while (part[i] != '\0' && FoldAscii((unsigned char)text[i]) == FoldAscii((unsigned char)part[i]))
-            ++i;
-        if (part[i] == '\0')
-            return true;
-    }
-    return false;
-}
-
 // The query takes a device id in place of a handle.
 static MMRESULT QueryPort(bool input, UINT id, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
 {
