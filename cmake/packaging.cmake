@@ -16,6 +16,9 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME update-${PROJECT_VERSION}-windows-x64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+elseif(EMSCRIPTEN)
+  # The page installs itself (web/CMakeLists.txt); its zip is built with it.
+  return()
 else()
   # One manual page tells of all three programs; Debian keeps pages and
   # changelogs compressed.

@@ -1,0 +1,116 @@
+// The browser's side of the Web MIDI provider (webmidi.h). The page gives
+// the module its MIDIAccess as Module.midiAccess, or null with the reason
+// as Module.midiProblem, and a SharedArrayBuffer-backed Int32Array as
+// Module.waitCell where the page is cross-origin isolated.
+mergeInto(LibraryManager.library, {
+  $WebMidi: {
+    ports: null,     // [outputs, inputs], fixed for the run
+    input: null,
+    output: null,
+    received: [],    // messages waiting for the program's next wait
+
+    list: function(input) {
+      if (WebMidi.ports === null) {
+        var access = Module['midiAccess'];
+        WebMidi.ports = access ? [Array.from(access.outputs.values()), Array.from(access.inputs.values())]
+                               : [[], []];
+      }
+      return WebMidi.ports[input ? 1 : 0];
+    },
+
+    receive: function(event) {
+      if (event.data.length > 0 && event.data[0] === 0xF0)
+        WebMidi.received.push(new Uint8Array(event.data));
+    },
+  },
+
+  WebMidiCount__deps: ['$WebMidi'],
+  WebMidiCount: function(input) {
+    return WebMidi.list(input).length;
+  },
+
+  WebMidiName__deps: ['$WebMidi'],
+  WebMidiName: function(input, id, name, size) {
+    stringToUTF8(WebMidi.list(input)[id].name || '', name, size);
+  },
+
+  WebMidiProblem: function(text, size) {
+    if (Module['midiAccess'])
+      return 0;
+    stringToUTF8((Module['midiProblem'] || 'The browser gives this page no MIDI access.') + '\n', text, size);
+    return 1;
+  },
+
+  WebMidiOpen__deps: ['$WebMidi'],
+  WebMidiOpen: function(input, id) {
+    var port = WebMidi.list(input)[id];
+    if (port.state !== 'connected')
+      return 1;
+    if (input) {
+      WebMidi.received = [];
+      port.onmidimessage = WebMidi.receive;
+      WebMidi.input = port;
+    } else {
+      WebMidi.output = port;
+    }
+    port.open().catch(function() {});
+    return 0;
+  },
+
+  WebMidiClose__deps: ['$WebMidi'],
+  WebMidiClose: function(input) {
+    var port = input ? WebMidi.input : WebMidi.output;
+    if (port === null)
+      return;
+    if (input)
+      port.onmidimessage = null;
+    port.close().catch(function() {});
+    if (input)
+      WebMidi.input = null;
+    else
+      WebMidi.output = null;
+  },
+
+  WebMidiSend__deps: ['$WebMidi'],
+  WebMidiSend: function(bytes, size) {
+    var port = WebMidi.output;
+    if (port === null || port.state !== 'connected')
+      return 1;
+    try {
+      port.send(HEAPU8.slice(bytes, bytes + size));
+    } catch (e) {
+      return 1;
+    }
+    return 0;
+  },
+
+  WebMidiTake__deps: ['$WebMidi'],
+  WebMidiTake: function(bytes, size) {
+    var message = WebMidi.received.shift();
+    if (message === undefined)
+      return 0;
+    HEAPU8.set(message.subarray(0, Math.min(size, message.length)), bytes);
+    return message.length;
+  },
+
+  // A timer in a tab that has waited a few times fires 4 ms late at least;
+  // Atomics.waitAsync's timeout keeps a 1 ms pause near 1 ms, but only
+  // where the page is cross-origin isolated. Nothing ends the wait early.
+  // Once main has waited, its return ends a later task, not the first
+  // call: the run is ended (Module.onExit) when it does.
+  WebMidiSleep__deps: ['$callUserCallback', 'exit'],
+  WebMidiSleep: function(ms) {
+    return Asyncify.handleSleep(function(wakeUp) {
+      if (!Asyncify.asyncPromiseHandlers) {
+        Asyncify.whenDone().then(function(status) {
+          callUserCallback(function() { _exit(status); });
+        });
+      }
+      var cell = Module['waitCell'];
+      if (cell)
+        Atomics.waitAsync(cell, 0, 0, ms).value.then(function() { wakeUp(); });
+      else
+        setTimeout(wakeUp, ms);
+    });
+  },
+});

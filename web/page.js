@@ -1,0 +1,226 @@
+// The page around the updater: it asks for MIDI access, lists the ports by
+// running the program with --list, and runs it again with --port and
+// --no-pause to update. Each run is a fresh instance of the module, with
+// the chosen image written into its current directory under its own name.
+'use strict';
+
+// Ports that every such computer has and that are never the device.
+const SOFTWARE_PORTS = [/midi through/i, /iac driver/i, /default app loopback/i, /gs wavetable/i, /microsoft gs/i];
+
+const ENDINGS = {
+  0: ['good', 'The update is complete.'],
+  1: ['bad', 'The image was refused; nothing was sent to the device.'],
+  3: ['bad', 'The device was not found. Check that it is plugged in, look again and choose its port.'],
+  4: ['bad', 'The device did not answer as expected; nothing was written to it.'],
+  5: ['bad', 'The update failed part-way: the device may hold part of the image. Update again to complete it.'],
+};
+
+const $ = (id) => document.getElementById(id);
+const page = { access: null, problem: null, image: null, running: false, lastOutput: '' };
+
+function notice(text) {
+  const line = document.createElement('p');
+  line.textContent = text;
+  $('notice').append(line);
+  $('notice').hidden = false;
+}
+
+// Where the page is cross-origin isolated, the program's 1 ms pauses wait
+// on Atomics.waitAsync (webmidi.js); elsewhere they are browser timers,
+// 4 ms at least.
+function waitCell() {
+  if (self.crossOriginIsolated && typeof Atomics.waitAsync === 'function')
+    return new Int32Array(new SharedArrayBuffer(4));
+  return null;
+}
+
+// Shows the program's output as a console would: '\r' goes back to the
+// line's start, so the progress line is redrawn in place.
+function makeConsole(pre) {
+  const lines = [];
+  let line = '', column = 0, raw = '';
+  const decoder = new TextDecoder();
+  let bytes = [], queued = false;
+  function put(text) {
+    for (const c of text) {
+      if (c === '\r') {
+        column = 0;
+      } else if (c === '\n') {
+        lines.push(line);
+        line = '';
+        column = 0;
+      } else {
+        line = line.slice(0, column) + c + line.slice(column + 1);
+        ++column;
+      }
+    }
+  }
+  // Drawn at most once a frame: a layout after every progress line would
+  // slow the transfer down.
+  let drawing = false;
+  function draw() {
+    drawing = false;
+    pre.textContent = lines.concat(line).join('\n');
+    pre.scrollTop = pre.scrollHeight;
+    const percent = /(\d+)% done/.exec(line);
+    if (percent)
+      $('progress').value = Number(percent[1]);
+  }
+  function flush() {
+    queued = false;
+    const text = decoder.decode(new Uint8Array(bytes), { stream: true });
+    raw += text;
+    put(text);
+    bytes = [];
+    if (!drawing) {
+      drawing = true;
+      requestAnimationFrame(draw);
+    }
+  }
+  return {
+    write(byte) {
+      if (byte === null || byte === undefined)
+        return;
+      bytes.push(byte);
+      if (!queued) {
+        queued = true;
+        queueMicrotask(flush);
+      }
+    },
+    // Everything written, as written.
+    raw() {
+      flush();
+      draw();
+      return raw;
+    },
+  };
+}
+
+// Runs the program once; resolves with its exit status and its output.
+function runProgram(args, pre) {
+  const out = makeConsole(pre);
+  return new Promise((resolve) => {
+    const end = (status) => resolve({ status, output: out.raw() });
+    createUpdate({
+      arguments: args,
+      midiAccess: page.access,
+      midiProblem: page.problem,
+      waitCell: waitCell(),
+      preRun: [(module) => {
+        module.FS.init(() => null, out.write, out.write);
+        module.FS.mkdir('/work');
+        module.FS.chdir('/work');
+        if (page.image)
+          module.FS.writeFile(page.image.name, page.image.bytes);
+      }],
+      onExit: end,
+      onAbort: () => end(-1),
+    }).catch(() => end(-1));
+  });
+}
+
+// The ports as the program lists them: "in 2: NAME" for each input.
+async function listPorts() {
+  const select = $('port');
+  select.replaceChildren();
+  const scratch = document.createElement('pre');
+  const { output } = await runProgram(['--list'], scratch);
+  const inputs = [];
+  for (const line of output.split('\n')) {
+    const match = /^in (\d+): (.*?)( \(not counted: .*\))?$/.exec(line);
+    if (match)
+      inputs.push({ number: match[1], name: match[2], counted: !match[3] });
+  }
+  for (const input of inputs) {
+    const option = new Option(input.name, input.number);
+    option.dataset.software = SOFTWARE_PORTS.some((re) => re.test(input.name)) || !input.counted;
+    select.add(option);
+  }
+  const devices = [...select.options].filter((o) => o.dataset.software === 'false');
+  if (devices.length === 1)
+    devices[0].selected = true;
+  select.disabled = inputs.length === 0;
+  if (inputs.length === 0)
+    select.add(new Option(page.access ? 'No MIDI port: plug the device in, then look again' : 'No MIDI access', ''));
+  updateButton();
+}
+
+function updateButton() {
+  $('update').disabled = page.running || !page.image;
+}
+
+async function update() {
+  page.running = true;
+  updateButton();
+  $('look').disabled = true;
+  $('progress').value = 0;
+  $('ending').textContent = '';
+  $('ending').className = 'ending';
+  const args = ['--no-pause'];
+  if ($('port').value)
+    args.push('--port', $('port').value);
+  const { status, output } = await runProgram(args, $('console'));
+  page.lastOutput = output;
+  const [kind, text] = ENDINGS[status] || ['bad', 'The updater stopped unexpectedly.'];
+  if (status === 0)
+    $('progress').value = 100;
+  $('ending').textContent = `${text} (exit status ${status})`;
+  $('ending').className = `ending ${kind}`;
+  document.body.dataset.status = status;
+  page.running = false;
+  $('look').disabled = false;
+  updateButton();
+}
+
+async function chooseImage(file) {
+  if (!file)
+    return;
+  page.image = { name: file.name, bytes: new Uint8Array(await file.arrayBuffer()) };
+  updateButton();
+}
+
+async function askForMidi() {
+  if (typeof navigator.requestMIDIAccess !== 'function') {
+    page.problem = 'This browser has no Web MIDI.';
+    notice('This browser cannot talk to MIDI devices. Use Chrome, Edge, Opera or another Chromium-based browser.');
+    return;
+  }
+  try {
+    page.access = await navigator.requestMIDIAccess({ sysex: true });
+    page.access.onstatechange = () => { if (!page.running) listPorts(); };
+  } catch (error) {
+    page.problem = `The browser gave no MIDI access: ${error.message}`;
+    if (error.name === 'NotAllowedError' || error.name === 'SecurityError')
+      notice('MIDI access was denied. Allow this page to "control and reprogram your MIDI devices" '
+             + '(the lock icon beside the address), then reload it.');
+    else
+      notice('The browser found no MIDI system on this computer, so no device can be seen.');
+  }
+}
+
+function watchDrops() {
+  const drop = $('drop');
+  drop.addEventListener('dragover', (event) => { event.preventDefault(); drop.classList.add('over'); });
+  drop.addEventListener('dragleave', () => drop.classList.remove('over'));
+  drop.addEventListener('drop', (event) => {
+    event.preventDefault();
+    drop.classList.remove('over');
+    chooseImage(event.dataTransfer.files[0]);
+  });
+}
+
+async function start() {
+  if (!waitCell())
+    notice('This page is not served cross-origin isolated, so the update runs about four times slower. '
+           + 'Serve it with the headers "Cross-Origin-Opener-Policy: same-origin" and '
+           + '"Cross-Origin-Embedder-Policy: require-corp".');
+  watchDrops();
+  $('image').addEventListener('change', (event) => chooseImage(event.target.files[0]));
+  $('update').addEventListener('click', update);
+  $('look').addEventListener('click', listPorts);
+  await askForMidi();
+  await listPorts();
+  document.body.dataset.ready = 'yes';
+}
+
+start();
