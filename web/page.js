@@ -16,7 +16,7 @@ const ENDINGS = {
 };
 
 const $ = (id) => document.getElementById(id);
-const page = { access: null, problem: null, image: null, running: false, lastOutput: '' };
+const page = { access: null, problem: null, image: null, running: false, listings: 0, lastOutput: '' };
 
 function notice(text) {
   const line = document.createElement('p');
@@ -119,29 +119,36 @@ function runProgram(args, pre) {
   });
 }
 
-// The ports as the program lists them: "in 2: NAME" for each input.
+// The ports as the program lists them: "in 2: NAME" for each input. The
+// port the user chose stays chosen while it is there; otherwise the one
+// device is, or the user is asked to choose. A newer listing replaces one
+// still running.
 async function listPorts() {
   const select = $('port');
+  const listing = ++page.listings;
+  const chosen = select.value ? select.selectedOptions[0].text : null;
+  const { output } = await runProgram(['--list'], document.createElement('pre'));
+  if (listing !== page.listings)
+    return;
   select.replaceChildren();
-  const scratch = document.createElement('pre');
-  const { output } = await runProgram(['--list'], scratch);
-  const inputs = [];
   for (const line of output.split('\n')) {
     const match = /^in (\d+): (.*?)( \(not counted: .*\))?$/.exec(line);
-    if (match)
-      inputs.push({ number: match[1], name: match[2], counted: !match[3] });
+    if (match) {
+      const option = new Option(match[2], match[1]);
+      option.dataset.device = !match[3] && !SOFTWARE_PORTS.some((re) => re.test(match[2]));
+      select.add(option);
+    }
   }
-  for (const input of inputs) {
-    const option = new Option(input.name, input.number);
-    option.dataset.software = SOFTWARE_PORTS.some((re) => re.test(input.name)) || !input.counted;
-    select.add(option);
-  }
-  const devices = [...select.options].filter((o) => o.dataset.software === 'false');
-  if (devices.length === 1)
-    devices[0].selected = true;
-  select.disabled = inputs.length === 0;
-  if (inputs.length === 0)
+  const options = [...select.options];
+  const devices = options.filter((o) => o.dataset.device === 'true');
+  const again = options.find((o) => o.text === chosen);
+  if (options.length === 0)
     select.add(new Option(page.access ? 'No MIDI port: plug the device in, then look again' : 'No MIDI access', ''));
+  else if (again || devices.length === 1)
+    (again || devices[0]).selected = true;
+  else
+    select.add(new Option("Choose the device's port", '', true, true), 0);
+  select.disabled = options.length === 0;
   updateButton();
 }
 
@@ -169,7 +176,7 @@ async function update() {
   document.body.dataset.status = status;
   page.running = false;
   $('look').disabled = false;
-  updateButton();
+  listPorts();
 }
 
 async function chooseImage(file) {
@@ -198,6 +205,14 @@ async function askForMidi() {
   }
 }
 
+// Leaving the page ends the update; the browser asks first.
+function guardLeaving() {
+  window.addEventListener('beforeunload', (event) => {
+    if (page.running)
+      event.preventDefault();
+  });
+}
+
 function watchDrops() {
   const drop = $('drop');
   drop.addEventListener('dragover', (event) => { event.preventDefault(); drop.classList.add('over'); });
@@ -214,6 +229,7 @@ async function start() {
     notice('This page is not served cross-origin isolated, so the update runs about four times slower. '
            + 'Serve it with the headers "Cross-Origin-Opener-Policy: same-origin" and '
            + '"Cross-Origin-Embedder-Policy: require-corp".');
+  guardLeaving();
   watchDrops();
   $('image').addEventListener('change', (event) => chooseImage(event.target.files[0]));
   $('update').addEventListener('click', update);
