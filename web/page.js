@@ -183,6 +183,8 @@ async function chooseImage(file) {
   if (!file)
     return;
   page.image = { name: file.name, bytes: new Uint8Array(await file.arrayBuffer()) };
+  $('chosen').textContent = `Chosen: ${file.name}, ${file.size.toLocaleString('en')} bytes. `
+    + 'Choose or drop another file to change it.';
   updateButton();
 }
 
