@@ -62,13 +62,13 @@ mergeInto(LibraryManager.library, {
     var port = input ? WebMidi.input : WebMidi.output;
     if (port === null)
       return;
-    if (input)
+    if (input) {
       port.onmidimessage = null;
-    port.close().catch(function() {});
-    if (input)
       WebMidi.input = null;
-    else
+    } else {
       WebMidi.output = null;
+    }
+    port.close().catch(function() {});
   },
 
   WebMidiSend__deps: ['$WebMidi'],
