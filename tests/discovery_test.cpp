@@ -172,13 +172,6 @@ TEST(ImageStage, LongNamesFitThePathBuffer)
     EXPECT_EQ(Find().name, name);
 }
 
-TEST(ImageStage, TooManyFieldsAreRefusedAfterTheFileIsOpen)
-{
-    ScratchDir dir;
-    WriteFile("Quellam.kit", std::string(2 * 65536, '0'));
-    EXPECT_EQ(RunToEnd(), std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" + MSG_BAD_IMAGE + PROMPT);
-}
-
 // The first 64 KiB of text are one whole record, so a load cut there after a
 // failed read would check.
 TEST(ImageStage, AReadErrorAfterTheFirstBlockRefusesTheImage)

@@ -130,16 +130,6 @@ TEST(Endings, EachEndsWithItsExitStatus)
     }
 }
 
-TEST(ByteToHex, WritesUpperCaseDigitsHighNibbleFirst)
-{
-    char out[2];
-    const std::pair<uint8_t, const char*> cases[] = {{0x00, "00"}, {0xAF, "AF"}, {0x9A, "9A"}, {0xFF, "FF"}};
-    for (const auto& c : cases) {
-        ByteToHex(c.first, out);
-        EXPECT_EQ(std::string(out, 2), c.second);
-    }
-}
-
 // A greeting every 100 ms until the target answers, at most 19. A 1-byte
 // message is no answer and ends no wait, even at the instant of the answer.
 TEST(Handshake, GreetsUntilTheTargetAnswersAtMost19Times)
@@ -167,18 +157,6 @@ TEST(Handshake, GreetsUntilTheTargetAnswersAtMost19Times)
         EXPECT_EQ(run.out, START + Progress('-', 0) + COMPLETE + "\n" + PROMPT);
         EXPECT_EQ(answering.Held(), SIX);
     }
-}
-
-TEST(Handshake, EndsOnTheFirstRealReplyThatIsNotTheTargetsType)
-{
-    sim::Target resetting(Script({Status(UPD_RESETTING)}));
-    Outcome run = Update({SIX}, &resetting);
-    EXPECT_EQ(run.out, START + "Please wait the system reset and retry again!\n\n" + PROMPT);
-    EXPECT_EQ(run.wire, (Lines{"0 > hello", "0 < F015F7"}));
-
-    sim::Target other(Script({Status(0x35)}));
-    EXPECT_EQ(Update({SIX}, &other).out,
-              START + "Error: The device and the upgrade file is not matched!\n\n" + PROMPT);
 }
 
 TEST(Transfer, SendsRecordsAsChunksOf23BytesWithAPauseAfterEach)
@@ -294,23 +272,6 @@ TEST(Transfer, ShowsTheSameGlyphAgainAfterAFailedAttempt)
     for (int i = 0; i < 9; ++i)
         expected += Progress(glyphs[i], std::min(i, 7) * 6 * 100 / 48);
     EXPECT_EQ(run.out, expected + COMPLETE + "\n" + PROMPT);
-}
-
-// An output that fails in the middle of a record (a device unplugged)
-// leaves the target with part of the image; a second run completes it.
-TEST(Transfer, ReportsAnOutputThatFailsInTheMiddleOfARecord)
-{
-    std::vector<sim::Bytes> records{SIX, Record({1}), Record(sim::Bytes(46, 0x01))};
-    sim::Setup setup;
-    setup.failSend = {5};
-    sim::Target target;
-    Outcome run = Update(records, &target, setup);
-    EXPECT_EQ(run.out, START + Progress('-', 0) + Progress('-', 9) + Progress('\\', 18) +
-                           "\nError: The MIDI Out of device is missing!\n\n" + PROMPT);
-    EXPECT_EQ(run.wire.size(), 7u);
-    EXPECT_EQ(target.Held(), Concat({SIX, Record({1})}));
-    Update(records, &target);
-    EXPECT_EQ(target.Held(), Concat(records));
 }
 
 }  // namespace
