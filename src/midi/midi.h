@@ -10,8 +10,9 @@
 #define RX_BUFFER_SIZE 200
 #define RX_BUFFERS 4
 #define MAX_SYSEX_PAYLOAD 46
-#define RELEASE_WAITS 100
-#define RELEASE_WAIT_MS 100
+#define RELEASE_QUICK_ASKS 100  // after a 1 ms pause each ...
+#define RELEASE_SLOW_ASKS 100   // ... then after RELEASE_SLOW_MS each
+#define RELEASE_SLOW_MS 100
 
 // The device view: the system's MIDI ports less those that are not devices:
 // a MIDI service's own loopback, app-to-app and diagnostic endpoints, and

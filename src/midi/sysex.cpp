@@ -5,20 +5,23 @@
 
 static MIDIHDR g_txHeader;
 
-// The driver keeps the header until the message is out; past the last wait,
-// or on an interruption, the output is reset so that it gives the header
-// back before the message storage on the caller's stack goes away.
+// The driver keeps the header until the message is out. It is asked again
+// after every 1 ms pause at first, so that a message the driver finishes a
+// little later costs about its own time, then after 100 ms pauses up to a
+// bound of about 10 s; past that, or on an interruption, the output is reset
+// so that it gives the header back before the message storage on the
+// caller's stack goes away.
 static uint16_t ReleaseTxHeader(void)
 {
-    for (int waits = 0; midiOutUnprepareHeader(g_hMidiOut, &g_txHeader, sizeof g_txHeader) == MIDIERR_STILLPLAYING;
-         ++waits) {
-        if (waits == RELEASE_WAITS || Interrupted()) {
+    for (int asks = 0; midiOutUnprepareHeader(g_hMidiOut, &g_txHeader, sizeof g_txHeader) == MIDIERR_STILLPLAYING;
+         ++asks) {
+        if (asks == RELEASE_QUICK_ASKS + RELEASE_SLOW_ASKS || Interrupted()) {
             midiOutReset(g_hMidiOut);
             midiOutUnprepareHeader(g_hMidiOut, &g_txHeader, sizeof g_txHeader);
             return MIDIERR_STILLPLAYING;
         }
         HandBackRxBuffers();
-        Sleep(RELEASE_WAIT_MS);
+        Sleep(asks < RELEASE_QUICK_ASKS ? 1 : RELEASE_SLOW_MS);
     }
     return 0;
 }

@@ -63,20 +63,27 @@ MMRESULT midiOutPrepareHeader(HMIDIOUT out, MIDIHDR* hdr, UINT)
     return MMSYSERR_NOERROR;
 }
 
-// A header stays in play for as many release calls as the setup says, so
-// that the program's wait for it can be seen.
+static void Finish(MidiPort* port)
+{
+    port->playing->dwFlags = (port->playing->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    port->playing = nullptr;
+}
+
+// A message stays in play until its time has come, as with a driver that
+// finishes it later, so that the program's wait for it can be seen.
+static bool Playing(MidiPort* port)
+{
+    if (port->playing != nullptr && sim::NowLocked() >= port->doneAt)
+        Finish(port);
+    return port->playing != nullptr;
+}
+
 MMRESULT midiOutUnprepareHeader(HMIDIOUT out, MIDIHDR* hdr, UINT)
 {
     sim::Entry entry("midiOutUnprepareHeader");
     MidiPort* port = sim::Port(out);
-    if (port != nullptr && port->playing == hdr) {
-        if (port->busyLeft != 0) {
-            --port->busyLeft;
-            return MIDIERR_STILLPLAYING;
-        }
-        port->playing = nullptr;
-        hdr->dwFlags = (hdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-    }
+    if (port != nullptr && port->playing == hdr && Playing(port))
+        return MIDIERR_STILLPLAYING;
     return sim::Unprepare(hdr);
 }
 
@@ -97,9 +104,9 @@ MMRESULT midiOutLongMsg(HMIDIOUT out, MIDIHDR* hdr, UINT)
         message.assign((const uint8_t*)hdr->lpData, (const uint8_t*)hdr->lpData + hdr->dwBufferLength);
         if (g_state.setup.keepWire)
             g_state.wire.push_back({sim::NowLocked(), true, sim::Kind::SysEx, false, message});
-        if (number == g_state.setup.busyMessage && g_state.setup.busyTimes != 0) {
+        if (g_state.setup.completeMs != 0) {
             port->playing = hdr;
-            port->busyLeft = g_state.setup.busyTimes;
+            port->doneAt = sim::NowLocked() + g_state.setup.completeMs;
             hdr->dwFlags |= MHDR_INQUEUE;
         } else {
             hdr->dwFlags |= MHDR_DONE;
@@ -118,10 +125,8 @@ MMRESULT midiOutReset(HMIDIOUT out)
     if (port == nullptr)
         return MMSYSERR_INVALHANDLE;
     sim::Call("midiOutReset", port->id, 0);
-    if (port->playing != nullptr) {
-        port->playing->dwFlags = (port->playing->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-        port->playing = nullptr;
-    }
+    if (port->playing != nullptr)
+        Finish(port);
     return MMSYSERR_NOERROR;
 }
 
@@ -131,7 +136,7 @@ MMRESULT midiOutClose(HMIDIOUT out)
     MidiPort* port = sim::Port(out);
     if (port == nullptr)
         return MMSYSERR_INVALHANDLE;
-    MMRESULT result = port->playing == nullptr ? MMSYSERR_NOERROR : MIDIERR_STILLPLAYING;
+    MMRESULT result = Playing(port) ? MIDIERR_STILLPLAYING : MMSYSERR_NOERROR;
     sim::Call("midiOutClose", port->id, result);
     if (result == MMSYSERR_NOERROR)
         port->open = false;

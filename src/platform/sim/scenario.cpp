@@ -146,10 +146,10 @@ bool ParseLine(const std::string& line, Scenario* s, bool* devicesGiven)
         s->script.interruptAt = (int)n;
         return true;
     }
-    if (key == "delay") {
+    if (key == "delay" || key == "complete") {
         if (!(words >> word) || !ParseNumber(word, 10, 3600000, &n) || (words >> word))
             return false;
-        s->script.delayMs = (unsigned)n;
+        (key == "delay" ? s->script.delayMs : s->setup.completeMs) = (unsigned)n;
         return true;
     }
     if (key == "pace" || key == "ports") {

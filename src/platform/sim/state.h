@@ -24,8 +24,8 @@ struct MidiPort {
     MIDIINPROC callback;
     DWORD_PTR instance;
     std::deque<MIDIHDR*> queue;
-    MIDIHDR* playing;
-    unsigned busyLeft;
+    MIDIHDR* playing;  // the output's message not yet done ...
+    uint64_t doneAt;   // ... until this time
 };
 
 namespace sim {
