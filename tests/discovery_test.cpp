@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 // The program's reads of the image go through here (the test is linked with
@@ -33,96 +31,68 @@ extern "C" size_t __wrap_fread(void* data, size_t size, size_t n, FILE* file)
 
 namespace {
 
-const char* const GOOD = "00 04 11 22 CD FF\n";
+// With a byte order mark, as a Windows editor saves it, which is no part
+// of the text.
+const char* const GOOD = "\xEF\xBB\xBF" "00 04 11 22 CD FF\n";
+const std::string HOLDS = "The image holds 1 records, 6 bytes; every checksum holds.\n";
 
-struct Found {
-    bool ok;
-    std::string name;
-    uint8_t code;
-    std::string out;
-};
-
-Found Find()
+// The whole program, started with these arguments after its name.
+std::string RunToEnd(std::vector<const char*> args = {})
 {
-    Found found{false, "", 0xEE, ""};
-    char name[PATH_BUFFER_SIZE] = "";
-    found.out = Capture([&] { found.ok = FindImageFile(name, sizeof name, &found.code); });
-    found.name = name;
-    return found;
+    args.insert(args.begin(), "update");
+    return Capture([&args] { RunCommandLine((int)args.size(), const_cast<char**>(args.data())); });
 }
 
-TEST(FindImageFile, MatchesPrefixAndExtensionInAnyCase)
+// Only the first *.kit entry counts, in the order a case-insensitive file
+// system lists names, and its name must begin with the whole prefix; a
+// file the user names, wherever it is, must be named so too, and is told
+// why not.
+TEST(ImageStage, TakesTheFirstKitFileAndOnlyAnImagesName)
 {
-    ScratchDir dir;
-    WriteFile("readme.txt", "");
-    WriteFile("Quellam.kit.txt", GOOD);
-    WriteFile("Quellam.ki", GOOD);
-    Found found = Find();
-    EXPECT_FALSE(found.ok);
-    EXPECT_EQ(found.out, "Error: File '*.kit' is not found.\n\n");
-
-    WriteFile("quellam_v12.KIT", GOOD);
-    found = Find();
-    EXPECT_TRUE(found.ok);
-    EXPECT_EQ(found.name, "quellam_v12.KIT");
-    EXPECT_EQ(found.code, 0x34);
-    EXPECT_EQ(found.out, "");
+    const struct {
+        std::vector<std::string> files;
+        std::vector<const char*> args;
+        std::string out;
+    } cases[] = {
+        {{"readme.txt", "Quellam.kit.txt", "Quellam.ki"}, {"-c"}, "Error: File '*.kit' is not found.\n\n"},
+        {{"Quellam.ki", "quellam_v12.KIT"}, {"-c"}, "OK: File 'quellam_v12.KIT' is open.\n" + HOLDS},
+        {{"Quellam.kit", "other.kit"}, {"-c"}, "Error: The fit file is not found.\n\n"},
+        // NTFS lists names folded to upper case: 'Q' before '_', 'a' before 'Q'
+        {{"quellam.kit", "_old.kit"}, {"-c"}, "OK: File 'quellam.kit' is open.\n" + HOLDS},
+        {{"Quellam.kit", "a.kit"}, {"-c"}, "Error: The fit file is not found.\n\n"},
+        {{"Quellam.kit", "Quell.kit"}, {"-c"}, "Error: The fit file is not found.\n\n"},
+        {{"sub/", "sub/quellam-new.kit"}, {"-c", "sub/quellam-new.kit"},
+         "OK: File 'sub/quellam-new.kit' is open.\n" + HOLDS},
+        {{"sub/", "sub/quellam-new.kit"}, {"--check", "--image=sub/quellam-new.kit"},
+         "OK: File 'sub/quellam-new.kit' is open.\n" + HOLDS},
+        {{"Quellam.kit", "firmware.kit"}, {"-c", "firmware.kit"},
+         "Error: 'firmware.kit' is not an image's name: it must begin with \"Quellam\", which names the device it "
+         "is for.\n\n"},
+        {{"Quellam.kit"}, {"-c", "/tmp/\x1b]0;x.kit"},
+         "Error: '?]0;x.kit' is not an image's name: it must begin with \"Quellam\", which names the device it is "
+         "for.\n\n"},
+        {{"Quellam" + std::string(NAME_MAX - 11, 'x') + ".kit"}, {"-c"},
+         "OK: File 'Quellam" + std::string(NAME_MAX - 11, 'x') + ".kit' is open.\n" + HOLDS},
+        {{"Quellam.kit/", "Quellam_z.kit"}, {"-c"}, "Error: File 'Quellam.kit' is not found.\n\n"},
+        // A name is printed as it is, never as a format, and its control
+        // characters as '?', so that it cannot forge a line or drive the
+        // terminal.
+        {{"Quellam %s%n%d\nTarget update successfully!\x1b]0;x\x07\xC2\x9B\xC3\xA9.kit"}, {"-c"},
+         "OK: File 'Quellam %s%n%d?Target update successfully!?]0;x??\xC3\xA9.kit' is open.\n" + HOLDS},
+    };
+    for (const auto& c : cases) {
+        ScratchDir dir;
+        for (const std::string& name : c.files)
+            if (name.back() == '/')
+                mkdir(name.c_str(), 0700);
+            else
+                WriteFile(name, GOOD);
+        EXPECT_EQ(RunToEnd(c.args), BANNER + c.out) << c.files[0];
+    }
 }
 
-// Only the first match counts, in the order a case-insensitive file system
-// lists names; its name must begin with the whole prefix.
-TEST(FindImageFile, TakesOnlyTheFirstMatchInFoldedOrder)
-{
-    ScratchDir dir;
-    WriteFile("Quellam.kit", GOOD);
-    WriteFile("other.kit", GOOD);
-    Found found = Find();
-    EXPECT_FALSE(found.ok);
-    EXPECT_EQ(found.name, "other.kit");
-    EXPECT_EQ(found.code, 0);
-    EXPECT_EQ(found.out, "Error: The fit file is not found.\n\n");
-
-    unlink("other.kit");
-    WriteFile("_old.kit", GOOD);  // NTFS lists names folded to upper case: 'Q' before '_'
-    EXPECT_EQ(Find().name, "Quellam.kit");
-    unlink("_old.kit");
-    WriteFile("other.kit", GOOD);
-    WriteFile("A.kit", GOOD);  // 'A' comes before 'o' only when case is folded
-    EXPECT_EQ(Find().name, "A.kit");
-    WriteFile("Quell.kit", GOOD);  // listed before Quellam.kit, and only part of the prefix
-    EXPECT_EQ(Find().name, "A.kit");
-    unlink("A.kit");
-    EXPECT_EQ(Find().out, "Error: The fit file is not found.\n\n");
-}
-
-// The whole program, started with no argument.
-std::string RunToEnd()
-{
-    char program[] = "update";
-    char* argv[] = {program, nullptr};
-    return Capture([&argv] { RunCommandLine(1, argv); });
-}
-
-TEST(ImageStage, ADirectoryThatMatchesIsFoundAndThenCannotBeRead)
-{
-    ScratchDir dir;
-    mkdir("Quellam.kit", 0700);
-    WriteFile("Quellam_z.kit", GOOD);
-    EXPECT_EQ(RunToEnd(), std::string(BANNER) + "Error: File 'Quellam.kit' is not found.\n\n" + PROMPT);
-}
-
-// A name is printed as it is, never as a format, and its control
-// characters as '?', so that it cannot forge a line or drive the terminal.
-TEST(ImageStage, NamesArePrintedAsTheyAreNeverAsFormats)
-{
-    ScratchDir dir;
-    WriteFile("Quellam %s%n%d\nTarget update successfully!\x1b]0;x\x07\xC2\x9B\xC3\xA9.kit", "00 04 11 22 CD FE");
-    EXPECT_EQ(RunToEnd(), std::string(BANNER) + "OK: File 'Quellam %s%n%d?Target update successfully!?]0;x??\xC3\xA9.kit' is open.\n" +
-                              MSG_BAD_IMAGE + PROMPT);
-}
-
-// Only a regular file is an image: a FIFO without a writer, a socket, or a
-// link to a device that never ends is refused at once as a file that cannot
+// Only a regular file is an image: a FIFO without a writer or a link to a
+// device that never ends is refused at once as a file that cannot
 // be opened (the alarm fails the test instead of letting a wait hang it).
 // A file longer than any image's text is refused once that much is read.
 TEST(ImageStage, OnlyARegularFileOfReasonableSizeIsAnImage)
@@ -133,43 +103,12 @@ TEST(ImageStage, OnlyARegularFileOfReasonableSizeIsAnImage)
     ASSERT_EQ(mkfifo("Quellam.kit", 0600), 0);
     EXPECT_EQ(RunToEnd(), notFound);
     unlink("Quellam.kit");
-    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    strcpy(address.sun_path, "Quellam.kit");
-    ASSERT_EQ(bind(sock, (struct sockaddr*)&address, sizeof address), 0);
-    EXPECT_EQ(RunToEnd(), notFound);
-    close(sock);
-    unlink("Quellam.kit");
     ASSERT_EQ(symlink("/dev/zero", "Quellam.kit"), 0);
     EXPECT_EQ(RunToEnd(), notFound);
     unlink("Quellam.kit");
     WriteFile("Quellam.kit", "00 04 11 22 CD FF" + std::string(IMAGE_TEXT_CAP, ' '));
     EXPECT_EQ(RunToEnd(), std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" + MSG_BAD_IMAGE + PROMPT);
     alarm(0);
-}
-
-// A file a Windows editor saved with a byte order mark is read past it; one
-// that holds no record (empty, UTF-16, not text) updates nothing and is
-// refused before any port opens.
-TEST(ImageStage, AByteOrderMarkIsSkippedAndAnImageWithoutARecordRefused)
-{
-    ScratchDir dir;
-    FirmwareImage image;
-    WriteFile("Quellam.kit", std::string("\xEF\xBB\xBF") + GOOD);
-    Capture([&] { EXPECT_TRUE(LoadImage("Quellam.kit", &image) && ValidateImage(&image)); });
-    for (const std::string& text : {std::string(), std::string("\xFF\xFE" "0\0" "0\0", 6), std::string("\x7F" "ELF")}) {
-        WriteFile("Quellam.kit", text);
-        EXPECT_EQ(RunToEnd(), std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" + MSG_BAD_IMAGE + PROMPT);
-    }
-}
-
-TEST(ImageStage, LongNamesFitThePathBuffer)
-{
-    ScratchDir dir;
-    std::string name = "Quellam" + std::string(NAME_MAX - 11, 'x') + ".kit";
-    WriteFile(name, "");
-    EXPECT_EQ(Find().name, name);
 }
 
 // The first 64 KiB of text are one whole record, so a load cut there after a

@@ -131,7 +131,7 @@ std::string RunSimulated(const std::vector<sim::Bytes>& records, sim::Setup setu
     g_rxCount.store(0);  // as at the start of a process
     int ended = -1;
     std::string out = Capture([&ended] {
-        RunOptions options{nullptr, nullptr, true};
+        RunOptions options{nullptr, nullptr, true, false};
         ended = RunUpdate(&options);
     });
     if (status != nullptr)
@@ -141,8 +141,12 @@ std::string RunSimulated(const std::vector<sim::Bytes>& records, sim::Setup setu
 }
 
 ProgramRun RunProgram(const std::string& exe, const std::string& dir, const std::vector<std::string>& env,
-                      bool closedOutput)
+                      const std::vector<std::string>& args, bool closedOutput)
 {
+    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
     std::string outPath = dir + "/.stdout", errPath = dir + "/.stderr";
     int unread[2];  // its reading end is closed before the program starts
     if (closedOutput && (pipe(unread) != 0 || close(unread[0]) != 0))
@@ -152,7 +156,7 @@ ProgramRun RunProgram(const std::string& exe, const std::string& dir, const std:
         if (chdir(dir.c_str()) != 0)
             _exit(127);
         int out = closedOutput ? unread[1] : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = closedOutput ? unread[1] : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
         dup2(err, 2);
         close(0);
@@ -160,7 +164,7 @@ ProgramRun RunProgram(const std::string& exe, const std::string& dir, const std:
             size_t equals = setting.find('=');
             setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
         }
-        execl(exe.c_str(), exe.c_str(), (char*)nullptr);
+        execv(exe.c_str(), argv.data());
         _exit(127);
     }
     if (closedOutput)

@@ -51,7 +51,8 @@ struct ProgramRun {
     int status;  // 128 + the signal's number for a program a signal ended
     std::string out, err;
 };
-// Runs exe in dir with standard input closed and the given environment
-// added; with closedOutput, standard output is a pipe that nobody reads.
+// Runs exe with args in dir, with standard input closed and the given
+// environment added; with closedOutput, standard output and error are a
+// pipe that nobody reads.
 ProgramRun RunProgram(const std::string& exe, const std::string& dir, const std::vector<std::string>& env = {},
-                      bool closedOutput = false);
+                      const std::vector<std::string>& args = {}, bool closedOutput = false);

@@ -105,41 +105,39 @@ TEST(ImageText, HoldsAtMost65535FieldsAndNeverWraps)
     EXPECT_FALSE(FinishImageText(&parser, &g_image));
 }
 
-// An image without a record would update nothing: it is refused.
-TEST(ValidateImage, AcceptsRecordsWhoseChecksumsBalance)
-{
-    EXPECT_FALSE(Valid({}));
-    EXPECT_TRUE(Valid({0x00, 0x04, 0x11, 0x22, 0xCD, 0xFF}));
-    EXPECT_TRUE(Valid({0x00, 0x02, 0x00, 0x00}));
-    EXPECT_TRUE(Valid(Concat({Record({1, 2, 3}), Record(sim::Bytes(300, 0xEE)), Record({})})));
-    EXPECT_TRUE(Valid(Record(sim::Bytes(65531, 0xFF))));  // the largest image there is
-}
-
-TEST(ValidateImage, RefusesAnyChangedByte)
+// The records all hold, and there is at least one: an image without a
+// record would update nothing. Any changed byte, a record that runs past
+// the last byte, or a length field below 2 or whose size wraps refuses the
+// whole image.
+TEST(ValidateImage, AcceptsOnlyRecordsThatFitAndBalance)
 {
     const sim::Bytes good{0x00, 0x04, 0x11, 0x22, 0xCD, 0xFF};
+    sim::Bytes wrapping(65535, 0x00);  // a length of FFFF, then FFFE
+    wrapping[0] = wrapping[1] = 0xFF;
+    const std::pair<sim::Bytes, bool> cases[] = {
+        {good, true},
+        {{0x00, 0x02, 0x00, 0x00}, true},
+        {Concat({Record({1, 2, 3}), Record(sim::Bytes(300, 0xEE)), Record({})}), true},
+        {Record(sim::Bytes(65531, 0xFF)), true},  // the largest image there is
+        {{}, false},
+        {{0x00, 0x02, 0x01, 0x00}, false},
+        {Concat({Record({1, 2, 3}), {0x00, 0x03, 0x05, 0xFA, 0xFF}}), false},
+        {{0x00}, false},
+        {{0x00, 0x00}, false},
+        {{0x00, 0x01, 0x00}, false},
+        {{0x00, 0x00, 0x00, 0x00}, false},  // would sum to 0
+        {{0x00, 0x04, 0x11, 0x22, 0xCD}, false},
+        {Concat({Record({1}), {0x00, 0x09, 0x00, 0x00}}), false},
+        {wrapping, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Valid(c.first), c.second) << c.first.size() << " bytes";
+    wrapping[1] = 0xFE;
+    EXPECT_FALSE(Valid(wrapping));
     for (size_t i = 2; i < good.size(); ++i) {
         sim::Bytes bad = good;
         bad[i] ^= 0x01;
         EXPECT_FALSE(Valid(bad)) << "byte " << i;
-    }
-    EXPECT_FALSE(Valid({0x00, 0x02, 0x01, 0x00}));
-    EXPECT_FALSE(Valid(Concat({Record({1, 2, 3}), {0x00, 0x03, 0x05, 0xFA, 0xFF}})));
-}
-
-TEST(ValidateImage, RefusesRecordsThatDoNotFit)
-{
-    EXPECT_FALSE(Valid({0x00}));                                // no room for a length
-    EXPECT_FALSE(Valid({0x00, 0x00}));                          // length below 2 ...
-    EXPECT_FALSE(Valid({0x00, 0x01, 0x00}));
-    EXPECT_FALSE(Valid({0x00, 0x00, 0x00, 0x00}));              // ... even where it would sum to 0
-    EXPECT_FALSE(Valid({0x00, 0x04, 0x11, 0x22, 0xCD}));        // runs past the last byte
-    EXPECT_FALSE(Valid(Concat({Record({1}), {0x00, 0x09, 0x00, 0x00}})));
-    sim::Bytes wrapping(65535, 0x00);
-    for (uint8_t low : {0xFE, 0xFF}) {  // whose size wraps to 0 or 1
-        wrapping[0] = 0xFF;
-        wrapping[1] = low;
-        EXPECT_FALSE(Valid(wrapping));
     }
 }
 

@@ -45,10 +45,8 @@ TEST(Options, HelpVersionListAndCheckTouchNoPort)
 {
     const std::pair<std::vector<const char*>, std::string> cases[] = {
         {{"--help"}, "5 the transfer failed: the target may hold part of the image, run again.\n"},
-        {{"-h"}, "run again.\n"},
         {{"/?"}, "run again.\n"},
         {{"--version"}, "update 0.2\n"},
-        {{"-V"}, "update 0.2\n"},
         {{"--list"}, "in 1: Quellam MIDI\nout 1: Quellam MIDI\n"},
         {{"-l", "--port", "x"}, "out 1: Quellam MIDI\n"},
         {{"--check"}, "The image holds 2 records, 14 bytes; every checksum holds.\n"},
@@ -66,7 +64,8 @@ TEST(Options, HelpVersionListAndCheckTouchNoPort)
 TEST(Options, AWrongCommandLineExits2AndDoesNothing)
 {
     const std::vector<const char*> cases[] = {
-        {"--bogus"}, {"-x"}, {"--port"}, {"-p"}, {"--help=yes"}, {"Quellam.kit", "Other.kit"}, {"-i", "a", "b"},
+        {"--bogus"}, {"-x"},       {"--port"},      {"-p"}, {"--help=yes"}, {"Quellam.kit", "Other.kit"}, {"-i", "a", "b"},
+        {"--port="}, {"-p", ""}, {"-p", "A", "--port=B"},
     };
     for (const auto& args : cases) {
         Command run = Launch(args);
@@ -74,28 +73,6 @@ TEST(Options, AWrongCommandLineExits2AndDoesNothing)
         EXPECT_EQ(run.out, "") << args[0];
         EXPECT_EQ(run.calls, std::vector<std::string>{}) << args[0];
     }
-}
-
-// A file given, as --image or as the argument a dropped file makes, is
-// the image wherever it is; its own name tells the target's type.
-TEST(Options, AnImageFromAnywhereAndNoPause)
-{
-    mkdir("/tmp/update-options", 0700);
-    WriteFile("/tmp/update-options/quellam-new.kit", GOOD);
-    WriteFile("/tmp/update-options/new.kit", GOOD);
-    for (const char* flag : {"--image=/tmp/update-options/quellam-new.kit", "/tmp/update-options/quellam-new.kit"}) {
-        Command run = Launch({flag, "--no-pause"}, {}, "");
-        EXPECT_EQ(run.out.find("OK: File '/tmp/update-options/quellam-new.kit' is open.\n"), strlen(BANNER));
-        EXPECT_TRUE(Ends(run.out, "Target update successfully!\n\n")) << run.out;
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.held.size(), 14u);
-    }
-    Command run = Launch({"-i", "/tmp/update-options/new.kit"});
-    EXPECT_EQ(run.out, std::string(BANNER) + "Error: The fit file is not found.\n\n" + PROMPT);
-    EXPECT_EQ(run.status, 1);
-    unlink("/tmp/update-options/quellam-new.kit");
-    unlink("/tmp/update-options/new.kit");
-    rmdir("/tmp/update-options");
 }
 
 // A check names the first wrong record, where it begins and how it is
@@ -122,42 +99,49 @@ TEST(Options, ACheckNamesTheWrongRecord)
     EXPECT_EQ(run.status, 0);
 }
 
-// Two devices of one kind: the number from the list tells them apart; a
-// name that fits both, or none, lists the candidates and sends nothing.
-TEST(Options, APortChosenByNumberOrName)
+// Two devices of one kind: the number from the list, or the id the system
+// tells, tells them apart; a name that fits both, or none, lists the
+// candidates and sends nothing.
+TEST(Options, APortChosenByNumberIdOrName)
 {
     sim::Setup two;
-    two.inputs = {"Quellam MIDI", "Quellam MIDI"};
-    two.outputs = {"Microsoft GS Wavetable Synth", "Quellam MIDI", "Quellam MIDI"};
-    Command run = Launch({"--port", "2"}, two);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.calls[0], "midiInOpen(1)=0");
-    EXPECT_EQ(run.calls[2], "midiOutOpen(2)=0");
-    EXPECT_EQ(run.held.size(), 14u);
+    two.inputs = {{"Quellam MIDI", "20:0 #SEQ_HARDWARE"}, {"Quellam MIDI", "24:0 #SEQ_HARDWARE"}};
+    two.outputs = {"Microsoft GS Wavetable Synth", {"Quellam MIDI", "20:0 #SEQ_HARDWARE"},
+                   {"Quellam MIDI", "24:0 #SEQ_HARDWARE"}};
+    for (const char* port : {"2", "24:0"}) {
+        Command run = Launch({"--port", port}, two);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.calls[0], "midiInOpen(1)=0");
+        EXPECT_EQ(run.calls[2], "midiOutOpen(2)=0");
+        EXPECT_EQ(run.held.size(), 14u);
+    }
 
-    run = Launch({"-p", "quellam"}, two);
+    Command run = Launch({"-p", "quellam"}, two);
     EXPECT_EQ(run.out, std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" +
                            "Error: 2 MIDI inputs match 'quellam'; choose one by its number:\n"
-                           "in 1: Quellam MIDI\nin 2: Quellam MIDI\n\n" + PROMPT);
+                           "in 1: Quellam MIDI [20:0 #SEQ_HARDWARE]\nin 2: Quellam MIDI [24:0 #SEQ_HARDWARE]\n\n" +
+                           PROMPT);
     EXPECT_EQ(run.status, 3);
     EXPECT_EQ(run.calls, std::vector<std::string>{});
-    run = Launch({"-p", "3"}, two);
-    EXPECT_EQ(run.status, 3);
-    EXPECT_NE(run.out.find("No MIDI input matches '3'. The MIDI inputs are:\nin 1:"), std::string::npos);
+    for (const char* port : {"3", "24:1", "24"}) {
+        run = Launch({"-p", port}, two);
+        EXPECT_EQ(run.status, 3);
+        EXPECT_NE(run.out.find("No MIDI input matches '" + std::string(port) + "'. The MIDI inputs are:\nin 1:"),
+                  std::string::npos);
+    }
 
     // Windows 11 with an input it cannot recognise: two inputs count, and the
-    // user chooses the target's by its name.
+    // user chooses the target's by its name or its interface path.
     sim::Setup win11;
     const std::string usb = R"(\\?\SWD#MIDISRV#MIDIU_KS_BIDI_16925_OUTPIN.0_INPIN.2#{e7cce071})";
     win11.inputs = {{"Quellam MIDI", usb}, {"Synth Input", ""}};
     win11.outputs = {"Microsoft GS Wavetable Synth", {"Quellam MIDI", usb}};
     EXPECT_TRUE(Ends(Launch({}, win11).out, "choose one with 'update --port NAME'.\n\n" + std::string(PROMPT)));
-    run = Launch({"--port=Quellam MIDI"}, win11);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.calls[2], "midiOutOpen(1)=0");
-    EXPECT_EQ(Launch({"--list"}, win11).out, "in 1: Quellam MIDI [" + usb + "]\nin 2: Synth Input\n" +
-                                               "out 1: Microsoft GS Wavetable Synth (not counted: the system "
-                                               "synthesizer)\nout 2: Quellam MIDI [" + usb + "]\n");
+    for (const std::string& port : {std::string("--port=Quellam MIDI"), "--port=" + usb}) {
+        run = Launch({port.c_str()}, win11);
+        EXPECT_EQ(run.status, 0) << port;
+        EXPECT_EQ(run.calls[2], "midiOutOpen(1)=0");
+    }
 }
 
 }  // namespace

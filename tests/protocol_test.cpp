@@ -88,7 +88,10 @@ sim::TargetScript Script(std::vector<Answer> handshake, std::map<unsigned, std::
 }
 
 // Every ending from the device stage on, with the exit status a script
-// reads: 0 updated, 3 no usable port, 4 no target, 5 the transfer failed.
+// reads: 0 updated, 3 no usable port, 4 no target, 5 the transfer failed;
+// and where it tells, when the run ends on virtual time: an output that
+// finishes each message later is asked after every 1 ms, and one that
+// never does is given up on after about 10 s.
 TEST(Endings, EachEndsWithItsExitStatus)
 {
     struct Case {
@@ -96,8 +99,9 @@ TEST(Endings, EachEndsWithItsExitStatus)
         sim::TargetScript script;
         sim::Setup setup;
         int status;
+        uint64_t endsAt;  // ms, where it tells
     };
-    sim::Setup noInput, twoInputs, failIn, failStart, noOutput, failGreeting, failChunk;
+    sim::Setup noInput, twoInputs, failIn, failStart, noOutput, failGreeting, failChunk, failAdds, late, never;
     noInput.inputs.clear();
     twoInputs.inputs = {"Quellam MIDI", "Quellam MIDI"};
     failIn.failInOpen = {0};
@@ -105,21 +109,27 @@ TEST(Endings, EachEndsWithItsExitStatus)
     noOutput.outputs.clear();
     failGreeting.failPrepare = {1};
     failChunk.failSend = {2};
+    failAdds.failAdd = {1, 2, 3, 4, 6};  // every buffer at first, and one given back
+    late.completeMs = 2;      // each message costs 2 ms and the pause after it: 3 ms a chunk
+    never.completeMs = 3600000;  // reset after 100 asks 1 ms apart and 100 more 100 ms apart
     const Case cases[] = {
-        {"Target update successfully!\n\nPress", {}, {}, 0},
-        {"The System is restart", Script({}, {{1, {Status(UPD_DONE_RESTART)}}}), {}, 0},
-        {"Did not find the USB Audio device", {}, noInput, 3},
-        {"identified 2 USB audiol devices", {}, twoInputs, 3},
-        {"OK: File 'Quellam.kit' is open.\nError: The MIDI In of device is missing", {}, failIn, 3},
-        {"Quellam MIDI\r\nError: The MIDI In of device is missing", {}, failStart, 3},
-        {"Quellam MIDI\r\nError: The MIDI Out of device is missing", {}, noOutput, 3},
-        {"Error: The MIDI Out of device is missing", {}, failGreeting, 3},
-        {"Failed: Target is not responding", Script({QUIET}), {}, 4},
-        {"is not matched", Script({Status(0x35)}), {}, 4},
-        {"Please wait the system reset", Script({Status(UPD_RESETTING)}), {}, 4},
-        {"\nError: The MIDI Out of device is missing", {}, failChunk, 5},
-        {"Failed: Target is not responding", Script({}, {{1, {QUIET}}}), {}, 5},
-        {"Error in updating", Script({}, {{1, {Status(UPD_ERR_CRC)}}}), {}, 5},
+        {"Target update successfully!\n\nPress", {}, {}, 0, 0},
+        {"Target update successfully!\n\nPress", {}, failAdds, 0, 0},
+        {"Target update successfully!\n\nPress", {}, late, 0, 2 + 3 + 3},
+        {"The System is restart", Script({}, {{1, {Status(UPD_DONE_RESTART)}}}), {}, 0, 0},
+        {"Did not find the USB Audio device", {}, noInput, 3, 0},
+        {"identified 2 USB audiol devices", {}, twoInputs, 3, 0},
+        {"OK: File 'Quellam.kit' is open.\nError: The MIDI In of device is missing", {}, failIn, 3, 0},
+        {"Quellam MIDI\r\nError: The MIDI In of device is missing", {}, failStart, 3, 0},
+        {"Quellam MIDI\r\nError: The MIDI Out of device is missing", {}, noOutput, 3, 0},
+        {"Error: The MIDI Out of device is missing", {}, failGreeting, 3, 0},
+        {"Error: The MIDI Out of device is missing", {}, never, 3, 100 * 1 + 100 * 100},
+        {"Failed: Target is not responding", Script({QUIET}), {}, 4, 0},
+        {"is not matched", Script({Status(0x35)}), {}, 4, 0},
+        {"Please wait the system reset", Script({Status(UPD_RESETTING)}), {}, 4, 0},
+        {"\nError: The MIDI Out of device is missing", {}, failChunk, 5, 0},
+        {"Failed: Target is not responding", Script({}, {{1, {QUIET}}}), {}, 5, 0},
+        {"Error in updating", Script({}, {{1, {Status(UPD_ERR_CRC)}}}), {}, 5, 0},
     };
     for (const Case& c : cases) {
         sim::Target target(c.script);
@@ -127,6 +137,9 @@ TEST(Endings, EachEndsWithItsExitStatus)
         std::string out = RunSimulated({SIX, Record({1})}, c.setup, &target, &status);
         EXPECT_NE(out.find(c.ending), std::string::npos) << out;
         EXPECT_EQ(status, c.status) << c.ending;
+        if (c.endsAt != 0) {
+            EXPECT_EQ(sim::Now(), c.endsAt) << c.ending;
+        }
     }
 }
 
@@ -176,102 +189,68 @@ TEST(Transfer, SendsRecordsAsChunksOf23BytesWithAPauseAfterEach)
                                "3 > ABAB46E1", "3 < F01AF7"}));
 }
 
-// The record that starts at 84 percent waits 50 polls for its answer, the
-// one at 85 percent 200.
-TEST(Transfer, WaitsLongerForRecordsFrom85PercentOn)
+std::string Repeat(const std::string& text, int n)
 {
-    for (unsigned before : {849u, 850u}) {
-        std::vector<sim::Bytes> records{Record(sim::Bytes(before - 4, 1)), Record(sim::Bytes(1000 - before - 4, 2))};
-        sim::Target target(Script({}, {{2, {QUIET, Answer{}}}}));
-        Outcome run = Update(records, &target);
-        int percent = before == 849 ? 84 : 85;
-        EXPECT_EQ(run.out, START + Progress('-', 0) + Progress('-', percent) + Progress('-', percent) + COMPLETE +
-                               "\n" + PROMPT);
-        // Record 1 takes 37 chunks from 1 ms on; record 2 takes 7 a time.
-        unsigned lastChunk = 37 + 7, resent = stoul(run.wire[2 + 37 + 1 + 7].substr(0, 4));
-        EXPECT_EQ(resent - lastChunk, before == 849 ? 51u : 201u);
-        EXPECT_EQ(target.Held(), Concat(records));
-    }
+    std::string all;
+    while (n-- > 0)
+        all += text;
+    return all;
 }
 
-TEST(Transfer, PrintsEachRefusalAndSendsTheRecordAgain)
+// Every attempt redraws the progress line, and the glyph steps back after a
+// failed one, so that it shows again. A refusal prints its text and the
+// record goes out again; the count of failed attempts starts afresh with
+// each record, and the 20th in a row ends the run, by the kind of the last
+// one whatever its status. The record that starts at 84 percent waits 50
+// polls for its answer, the one at 85 percent 200: so the second record's
+// second sending ends at 101 or 251 ms.
+TEST(Transfer, ShowsEachAttemptAndEndsAsTheLastSays)
 {
-    std::vector<Answer> answers;
+    std::vector<Answer> refusals;
     for (uint8_t status : {0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x40, 0x15})
-        answers.push_back(Status(status));
-    answers.push_back(Answer{});
-    sim::Target target(Script({}, {{1, answers}}));
-    Outcome run = Update({SIX}, &target);
-    std::string p = Progress('-', 0);
-    EXPECT_EQ(run.out, START + p + "\nThe CRC of the download file is error!\n" + p +
-                           "\nThe download file has been damaged!\n" + p + "\nThe download file has been damaged!\n" +
-                           p + p + "\nThe download file verifies error!\n" + p + "\nThe MCU erases error!\n" + p + p +
-                           p + COMPLETE + "\n" + PROMPT);
-    EXPECT_EQ(target.Accepted().size(), 1u);
-
-    sim::Target restarting(Script({}, {{1, {Status(UPD_DONE_RESTART)}}}));
-    EXPECT_EQ(Update({SIX, Record({1})}, &restarting).out,
-              START + Progress('-', 0) + COMPLETE + "\nThe System is restart, please wait!\n\n" + PROMPT);
-}
-
-// The count of failed attempts starts afresh with each record; the 20th in
-// a row ends the run, by the kind of the last one whatever its status.
-TEST(Transfer, GivesUpOnTheTwentiethFailedAttemptOfARecord)
-{
-    sim::Target silent(Script({}, {{1, {QUIET}}}));
-    Outcome run = Update({SIX}, &silent);
-    std::string progress;
-    for (int i = 0; i < 20; ++i)
-        progress += Progress('-', 0);
-    EXPECT_EQ(run.out, START + progress + SILENT + PROMPT);
-    EXPECT_EQ(std::count_if(run.wire.begin(), run.wire.end(),
-                            [](const std::string& line) { return line.find("> 00041122CDFF") != std::string::npos; }),
-              20);
-
-    sim::Target restarting(Script({}, {{1, Then(Times(19, QUIET), Status(UPD_DONE_RESTART))}}));
-    EXPECT_EQ(Update({SIX}, &restarting).out, START + progress + "\nError in updating.\n" + PROMPT);
-
-    sim::Target refusing(Script({}, {{0, Then(Times(19, Status(UPD_ERR_CRC)), Answer{})}}));
-    run = Update({SIX, Record({0x33, 0x44})}, &refusing);
-    EXPECT_EQ(run.out.substr(run.out.size() - COMPLETE.size() - 1 - strlen(PROMPT)), COMPLETE + "\n" + PROMPT);
-    EXPECT_EQ(refusing.Accepted().size(), 2u);
-}
-
-// A record sent again is owed an answer for each sending. Once it is
-// accepted, the answers still owed are waited for and dropped, so that a
-// late one is not taken for the next record's.
-TEST(Transfer, DropsTheAnswersOwedToARecordSentAgain)
-{
-    std::vector<sim::Bytes> records{SIX, Record(sim::Bytes(40, 2)), Record(sim::Bytes(40, 3))};
-    const std::string second = "> 002A02", third = "> 002A03";
-    sim::Target target(Script({}, {{2, {Answer{Answer::Status, UPD_BLOCK_OK, 3, 70}}}, {3, {QUIET, Answer{}}}}));
-    Outcome run = Update(records, &target);
-    EXPECT_EQ(run.out.substr(run.out.size() - COMPLETE.size() - 1 - strlen(PROMPT)), COMPLETE + "\n" + PROMPT);
-    EXPECT_EQ(target.Held(), Concat(records));
-    // Record 2 goes out at 2 ms and again at 54 ms; the first answer, at
-    // 73 ms, accepts it, and record 3 waits for the second, at 125 ms.
-    Lines sends;
-    for (const std::string& line : run.wire)
-        if (line.find(second) != std::string::npos || line.find(third) != std::string::npos)
-            sends.push_back(line);
-    EXPECT_EQ(sends, (Lines{"2 " + second + "0202020202020202020202020202020202020202",
-                            "54 " + second + "0202020202020202020202020202020202020202",
-                            "125 " + third + "0303030303030303030303030303030303030303",
-                            "177 " + third + "0303030303030303030303030303030303030303"}));
-}
-
-TEST(Transfer, ShowsTheSameGlyphAgainAfterAFailedAttempt)
-{
-    std::vector<sim::Bytes> records;
+        refusals.push_back(Status(status));
+    std::vector<sim::Bytes> eight;
     for (uint8_t i = 0; i < 8; ++i)
-        records.push_back(Record({0x10, i}));
-    sim::Target target(Script({}, {{8, {QUIET, Answer{}}}}));
-    Outcome run = Update(records, &target);
-    std::string expected = START;
-    const char glyphs[] = "--\\\\||///";
+        eight.push_back(Record({0x10, i}));
+    std::string p = Progress('-', 0), crc = "\nThe CRC of the download file is error!\n", glyphs;
     for (int i = 0; i < 9; ++i)
-        expected += Progress(glyphs[i], std::min(i, 7) * 6 * 100 / 48);
-    EXPECT_EQ(run.out, expected + COMPLETE + "\n" + PROMPT);
+        glyphs += Progress("--\\\\||///"[i], std::min(i, 7) * 6 * 100 / 48);
+    auto at = [](unsigned before) {
+        return std::vector<sim::Bytes>{Record(sim::Bytes(before - 4, 1)), Record(sim::Bytes(1000 - before - 4, 2))};
+    };
+    const struct {
+        std::vector<sim::Bytes> records;
+        std::map<unsigned, std::vector<Answer>> answers;
+        std::string out;
+        uint64_t last;  // ms of the last message sent, where it tells
+    } cases[] = {
+        {{SIX}, {{1, Then(refusals, Answer{})}},
+         p + crc + p + "\nThe download file has been damaged!\n" + p + "\nThe download file has been damaged!\n" + p +
+             p + "\nThe download file verifies error!\n" + p + "\nThe MCU erases error!\n" + p + p + p + COMPLETE + "\n",
+         0},
+        {{SIX, Record({1})}, {{1, {Status(UPD_DONE_RESTART)}}}, p + COMPLETE + "\nThe System is restart, please wait!\n\n",
+         0},
+        {eight, {{8, {QUIET, Answer{}}}}, glyphs + COMPLETE + "\n", 0},
+        {{SIX}, {{1, {QUIET}}}, Repeat(p, 20) + SILENT, 0},
+        {{SIX}, {{1, Then(Times(19, QUIET), Status(UPD_DONE_RESTART))}}, Repeat(p, 20) + "\nError in updating.\n", 0},
+        {{SIX, Record({0x33, 0x44})}, {{0, Then(Times(19, Status(UPD_ERR_CRC)), Answer{})}},
+         Repeat(p + crc, 19) + p + Repeat(Progress('-', 50) + crc, 19) + Progress('-', 50) + COMPLETE + "\n", 0},
+        {at(849), {{2, {QUIET, Answer{}}}}, p + Repeat(Progress('-', 84), 2) + COMPLETE + "\n", 44 + 51 + 6},
+        {at(850), {{2, {QUIET, Answer{}}}}, p + Repeat(Progress('-', 85), 2) + COMPLETE + "\n", 44 + 201 + 6},
+    };
+    for (const auto& c : cases) {
+        sim::Target target(Script({}, c.answers));
+        Outcome run = Update(c.records, &target);
+        EXPECT_EQ(run.out, START + c.out + PROMPT);
+        std::vector<sim::WireEntry> wire = sim::Wire();
+        if (c.last != 0) {
+            EXPECT_EQ(std::find_if(wire.rbegin(), wire.rend(), [](const sim::WireEntry& e) { return e.toDevice; })->ms,
+                      c.last);
+        }
+        if (c.out.find(COMPLETE + "\n") == c.out.size() - COMPLETE.size() - 1) {
+            EXPECT_EQ(target.Held(), Concat(c.records));
+        }
+    }
 }
 
 }  // namespace

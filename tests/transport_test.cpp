@@ -13,101 +13,92 @@ const std::string IMAGE_OK = std::string(BANNER) + "OK: File 'Quellam.kit' is op
 const std::string OUT_MISSING = "Error: The MIDI Out of device is missing!\n\n";
 const std::string IN_MISSING = "Error: The MIDI In of device is missing!\n\n";
 
-// A target that never answers: the handshake gives up after its last try.
-// The device lines name the ports opened; every port is closed again by
-// the end, and no driver call is misused.
-struct DeviceStage {
-    std::string out;
-    Calls calls;
-};
-
-DeviceStage RunDeviceStage(sim::Setup setup)
-{
-    sim::Target silent({{sim::Answer{sim::Answer::Silent}}, {}, 0x34, false, 0});
-    DeviceStage stage;
-    stage.out = RunSimulated({Record({1})}, setup, &silent);
-    stage.calls = sim::Calls();
-    EXPECT_EQ(sim::OpenPorts(), 0u);
-    EXPECT_EQ(sim::Faults(), Calls{});
-    return stage;
-}
-
-const std::string SILENT = "\nFailed: Target is not responding.\n\n";
-
-TEST(DeviceStage, PassesOverTheSystemSynthesizer)
-{
-    sim::Setup setup;
-    setup.outputs = {"Microsoft GS Wavetable Synth", "Quellam MIDI"};
-    EXPECT_EQ(RunDeviceStage(setup).out, IMAGE_OK + DEVICES + SILENT + PROMPT);
-    setup.outputs = {"Quellam MIDI", "Microsoft GS Wavetable Synth"};
-    EXPECT_EQ(RunDeviceStage(setup).out, IMAGE_OK + DEVICES + SILENT + PROMPT);
-
-    // A device's name is printed with its control characters as '?'.
-    setup.inputs = setup.outputs = {"Evil\x1b]0;x\x07\xC2\x9B MIDI"};
-    EXPECT_EQ(RunDeviceStage(setup).out,
-              IMAGE_OK + "MIDI IN DEVICE: Evil?]0;x?? MIDI\r\nMIDI OUT DEVICE: Evil?]0;x?? MIDI\r\n" + SILENT + PROMPT);
-}
-
-TEST(DeviceStage, ClosesAPortPassedOverForItsNameAtOnce)
-{
-    sim::Setup setup;
-    setup.outputs = {"MICROSOFT MIDI Mapper", "Quellam MIDI"};
-    DeviceStage stage = RunDeviceStage(setup);
-    EXPECT_EQ(stage.out, IMAGE_OK + "MIDI IN DEVICE: Quellam MIDI\r\nMIDI OUT DEVICE: MICROSOFT MIDI Mapper\r\n" +
-                             "MIDI OUT DEVICE: Quellam MIDI\r\n" + SILENT + PROMPT);
-
-    setup.outputs = {"microsoft thing"};
-    EXPECT_EQ(RunDeviceStage(setup).out, IMAGE_OK + "MIDI IN DEVICE: Quellam MIDI\r\nMIDI OUT DEVICE: microsoft thing\r\n" +
-                                             OUT_MISSING + PROMPT);
-
-    setup = sim::Setup();
-    setup.inputs = {"Microsoft In"};
-    EXPECT_EQ(RunDeviceStage(setup).out, IMAGE_OK + "MIDI IN DEVICE: Microsoft In\r\n" + IN_MISSING + PROMPT);
-}
-
-// A Windows 11 computer lists the MIDI service's own endpoints beside the
-// devices; only the devices count, and the names printed are the ports' own.
+// What the device stage does with the ports, and what --list says it does:
+// a run against a target that never answers, so the handshake gives up
+// after its last try; every port is closed again by the end, and none is
+// opened where the count of inputs ends the run.
 const std::string LOOP_A = R"(\\?\SWD#MIDISRV#MIDIU_LOOP_A_DEFAULT#{e7cce071-3c03-423f-88d3-f1045d02552b})";
 const std::string LOOP_B = R"(\\?\swd#mmdevapi#midiu_loop_b_default_0_0#{6dc23320-ab33-4ce4-80d4-bbb3ebbf2814})";
 const std::string APP = R"(\\?\SWD#MIDISRV#MIDIU_APP_7F2A#{e7cce071-3c03-423f-88d3-f1045d02552b})";
 const std::string USB = R"(\\?\SWD#MIDISRV#MIDIU_KS_BIDI_16925_OUTPIN.0_INPIN.2#{e7cce071-3c03-423f-88d3-f1045d02552b})";
+const std::string SILENT = "\nFailed: Target is not responding.\n\n";
+const std::string TWO = "Error:Does your computer have identified 2 USB audiol devices, Please remove the other USB "
+                        "audiol devices!\n\nSee them with 'update --list' and choose one with 'update --port NAME'.\n\n";
 
-TEST(DeviceStage, LeavesOutTheSystemsSoftwareEndpoints)
+TEST(DeviceStage, OpensThePortsTheListSaysItWill)
 {
-    sim::Setup setup;
-    setup.inputs = {{"Default App Loopback (A)", LOOP_A}, {"Default App Loopback (B)", LOOP_B}, {"Chat", APP},
-                    {"Quellam MIDI", USB}};
-    setup.outputs = {"Microsoft GS Wavetable Synth", {"Default App Loopback (A)", LOOP_A},
-                     {"Default App Loopback (B)", LOOP_B}, {"Chat", APP}, {"Quellam MIDI", USB}};
-    sim::Target target;
-    EXPECT_EQ(RunSimulated({Record({1, 2})}, setup, &target),
-              IMAGE_OK + DEVICES + "\r                        \rTransferring.. - 0% done" +
-                  "\rTransferring.. 100% done.  \nTarget update successfully!\n\n" + PROMPT);
-    EXPECT_EQ(sim::Calls()[0], "midiInOpen(3)=0");
-    EXPECT_EQ(target.Held(), Record({1, 2}));
-
-    // Exactly one input device, or no port is opened.
-    setup.inputs = {{"Default App Loopback (A)", LOOP_A}};
-    DeviceStage stage = RunDeviceStage(setup);
-    EXPECT_EQ(stage.out, IMAGE_OK + "Error: Did not find the USB Audio device, please check!\n\n" + PROMPT);
-    EXPECT_EQ(stage.calls, Calls{});
-
-    // A device whose interface the system cannot tell counts, as before.
-    setup.inputs = {{"Default App Loopback (A)", LOOP_A}, {"Quellam MIDI", USB}, {"Keyboard", ""}};
-    stage = RunDeviceStage(setup);
-    EXPECT_EQ(stage.out, IMAGE_OK +
-                             "Error:Does your computer have identified 2 USB audiol devices, Please remove the other "
-                             "USB audiol devices!\n\nSee them with 'update --list' and choose one with 'update --port "
-                             "NAME'.\n\n" +
-                             PROMPT);
-    EXPECT_EQ(stage.calls, Calls{});
+    const sim::Device synth{"Microsoft GS Wavetable Synth"}, through{"Midi Through Port-0", "14:0 #SEQ_THROUGH"};
+    const struct {
+        std::vector<sim::Device> inputs, outputs;
+        std::string run, list;  // after the image stage; the list where it tells something
+    } cases[] = {
+        {{"Quellam MIDI"}, {synth, "Quellam MIDI"}, DEVICES + SILENT,
+         "in 1: Quellam MIDI\nout 1: Microsoft GS Wavetable Synth (passed over: the system synthesizer)\n"
+         "out 2: Quellam MIDI\n"},
+        {{"Quellam MIDI"}, {"Quellam MIDI", synth}, DEVICES + SILENT, ""},
+        {{"Quellam MIDI"}, {"MICROSOFT MIDI Mapper", "Quellam MIDI"},
+         "MIDI IN DEVICE: Quellam MIDI\r\nMIDI OUT DEVICE: MICROSOFT MIDI Mapper\r\nMIDI OUT DEVICE: Quellam MIDI\r\n" +
+             SILENT,
+         "in 1: Quellam MIDI\nout 1: MICROSOFT MIDI Mapper (passed over when opened, for its maker's name)\n"
+         "out 2: Quellam MIDI\n"},
+        {{"Quellam MIDI"}, {"microsoft thing"},
+         "MIDI IN DEVICE: Quellam MIDI\r\nMIDI OUT DEVICE: microsoft thing\r\n" + OUT_MISSING, ""},
+        {{"Microsoft In"}, {"Quellam MIDI"}, "MIDI IN DEVICE: Microsoft In\r\n" + IN_MISSING,
+         "in 1: Microsoft In (counted; passed over when opened, for its maker's name)\nout 1: Quellam MIDI\n"},
+        {{"Microsoft Thing", "Quellam MIDI"}, {"Quellam MIDI"}, TWO, ""},
+        // A device's name is printed with its control characters as '?'.
+        {{"Evil\x1b]0;x\x07\xC2\x9B MIDI"}, {"Evil\x1b]0;x\x07\xC2\x9B MIDI"},
+         "MIDI IN DEVICE: Evil?]0;x?? MIDI\r\nMIDI OUT DEVICE: Evil?]0;x?? MIDI\r\n" + SILENT,
+         "in 1: Evil?]0;x?? MIDI\nout 1: Evil?]0;x?? MIDI\n"},
+        // A Windows 11 computer lists the MIDI service's own endpoints beside
+        // the devices; a port whose interface the system cannot tell counts.
+        {{{"Default App Loopback (A)", LOOP_A}, {"Default App Loopback (B)", LOOP_B}, {"Chat", APP}, {"Quellam MIDI", USB}},
+         {synth, {"Default App Loopback (A)", LOOP_A}, {"Chat", APP}, {"Quellam MIDI", USB}}, DEVICES + SILENT,
+         "in 1: Default App Loopback (A) [" + LOOP_A + "] (not counted: a loopback endpoint of the MIDI service)\n"
+         "in 2: Default App Loopback (B) [" + LOOP_B + "] (not counted: a loopback endpoint of the MIDI service)\n"
+         "in 3: Chat [" + APP + "] (not counted: an app-to-app endpoint of the MIDI service)\n"
+         "in 4: Quellam MIDI [" + USB + "]\n"
+         "out 1: Microsoft GS Wavetable Synth (passed over: the system synthesizer)\n"
+         "out 2: Default App Loopback (A) [" + LOOP_A + "] (not counted: a loopback endpoint of the MIDI service)\n"
+         "out 3: Chat [" + APP + "] (not counted: an app-to-app endpoint of the MIDI service)\n"
+         "out 4: Quellam MIDI [" + USB + "]\n"},
+        {{{"Default App Loopback (A)", LOOP_A}}, {"Quellam MIDI"},
+         "Error: Did not find the USB Audio device, please check!\n\n", ""},
+        {{{"Default App Loopback (A)", LOOP_A}, {"Quellam MIDI", USB}, {"Keyboard", ""}}, {"Quellam MIDI"}, TWO, ""},
+        // On Linux the provider tells each sequencer port's kind.
+        {{through, {"FLUID Synth", "128:0 #SEQ_PROGRAM"}, {"Quellam MIDI", "20:0 #SEQ_HARDWARE"}},
+         {{"OPL3 FM Port", "17:0 #SEQ_SYNTH"}, through, {"Quellam MIDI", "20:0 #SEQ_HARDWARE"}}, DEVICES + SILENT,
+         "in 1: Midi Through Port-0 [14:0 #SEQ_THROUGH] (not counted: a through port)\n"
+         "in 2: FLUID Synth [128:0 #SEQ_PROGRAM] (not counted: a program's port)\n"
+         "in 3: Quellam MIDI [20:0 #SEQ_HARDWARE]\n"
+         "out 1: OPL3 FM Port [17:0 #SEQ_SYNTH] (not counted: a synthesizer)\n"
+         "out 2: Midi Through Port-0 [14:0 #SEQ_THROUGH] (not counted: a through port)\n"
+         "out 3: Quellam MIDI [20:0 #SEQ_HARDWARE]\n"},
+    };
+    for (const auto& c : cases) {
+        sim::Setup setup;
+        setup.inputs = c.inputs;
+        setup.outputs = c.outputs;
+        sim::Target silent({{sim::Answer{sim::Answer::Silent}}, {}, 0x34, false, 0});
+        EXPECT_EQ(RunSimulated({Record({1})}, setup, &silent), IMAGE_OK + c.run + PROMPT);
+        if (c.run.find("DEVICE:") == std::string::npos) {
+            EXPECT_EQ(sim::Calls(), Calls{}) << c.run;
+        }
+        EXPECT_EQ(sim::OpenPorts(), 0u);
+        EXPECT_EQ(sim::Faults(), Calls{});
+        sim::Start(setup);
+        std::string list = Capture([] { ListMidiPorts(); });
+        sim::Stop();
+        if (!c.list.empty()) {
+            EXPECT_EQ(list, c.list);
+        }
+    }
 }
 
-// The transport on its own, both ports open, a model that records what
-// reaches the device.
-struct Recorder : sim::Model {
-    void Received(const sim::Bytes& message) override { messages.push_back(message); }
-    std::vector<sim::Bytes> messages;
+// The transport on its own, both ports open, and a device that sends what
+// a test has it send.
+struct Device : sim::Model {
+    void Received(const sim::Bytes&) override {}
 };
 
 class Transport : public testing::Test {
@@ -133,43 +124,8 @@ protected:
         device.send(bytes, 0, kind);
         Sleep(1);
     }
-    Recorder device;
+    Device device;
 };
-
-// On Linux the provider tells each sequencer port's kind: a sound card's
-// synthesizer, the through port and a program's port are no devices.
-TEST_F(Transport, TellsWhyAPortIsNotADevice)
-{
-    sim::Setup setup;
-    const sim::Device through{"Midi Through Port-0", "seq 14:0 #SEQ_THROUGH"};
-    const sim::Device target{"Quellam MIDI", "seq 20:0 #SEQ_HARDWARE"};
-    setup.inputs = {through, {"FLUID Synth", "seq 128:0 #SEQ_PROGRAM"}, target};
-    setup.outputs = {{"OPL3 FM Port", "seq 17:0 #SEQ_SYNTH"}, through, target};
-    Open(setup);
-    EXPECT_EQ(sim::Calls(), (Calls{"midiInOpen(2)=0", "midiInStart(2)=0", "midiOutOpen(2)=0"}));
-    EXPECT_EQ(WhyNotADevice(false, 2), nullptr);
-}
-
-// A message the output finishes later is asked after again every 1 ms, so
-// that it costs about its own time; one that is never done is reset after
-// 100 asks 1 ms apart and 100 more 100 ms apart.
-TEST_F(Transport, WaitsForTheOutputToFinishEachMessageButNotForever)
-{
-    sim::Setup setup;
-    setup.completeMs = 2;
-    Open(setup);
-    uint64_t start = sim::Now();
-    EXPECT_EQ(SendSysEx(HANDSHAKE_BODY, 7), 0);
-    EXPECT_EQ(sim::Now() - start, 2u);
-
-    sim::Stop();
-    setup.completeMs = 3600000;
-    Open(setup);
-    start = sim::Now();
-    EXPECT_NE(SendSysEx(HANDSHAKE_BODY, 7), 0);
-    EXPECT_EQ(sim::Now() - start, 100u * 1 + 100u * 100);
-    EXPECT_EQ(sim::Calls().back(), "midiOutReset(0)=0");
-}
 
 // A 1-byte message is noise: it ends no wait and is never taken. Short and
 // malformed messages leave the mailbox alone. A reply longer than a buffer

@@ -4,9 +4,6 @@
 // the chosen image written into its current directory under its own name.
 'use strict';
 
-// Ports that every such computer has and that are never the device.
-const SOFTWARE_PORTS = [/midi through/i, /iac driver/i, /default app loopback/i, /gs wavetable/i, /microsoft gs/i];
-
 const ENDINGS = {
   0: ['good', 'The update is complete.'],
   1: ['bad', 'The image was refused; nothing was sent to the device.'],
@@ -119,7 +116,9 @@ function runProgram(args, pre) {
   });
 }
 
-// The ports as the program lists them: "in 2: NAME" for each input. The
+// The ports as the program lists them: "in 2: NAME [ID] (NOTE)" for each
+// input, the note where the program would not use the port as it is (a
+// software port it does not count, or one it passes over by name). The
 // port the user chose stays chosen while it is there; otherwise the one
 // device is, or the user is asked to choose. A newer listing replaces one
 // still running.
@@ -132,10 +131,10 @@ async function listPorts() {
     return;
   select.replaceChildren();
   for (const line of output.split('\n')) {
-    const match = /^in (\d+): (.*?)( \(not counted: .*\))?$/.exec(line);
+    const match = /^in (\d+): (.*?)(?: \[[^\]]*\])?( \((?:not counted|counted;|passed over)[^)]*\))?$/.exec(line);
     if (match) {
       const option = new Option(match[2], match[1]);
-      option.dataset.device = !match[3] && !SOFTWARE_PORTS.some((re) => re.test(match[2]));
+      option.dataset.device = !match[3];
       select.add(option);
     }
   }

@@ -4,15 +4,15 @@
 
 #include <string.h>
 
-enum { OPT_HELP, OPT_VERSION, OPT_LIST, OPT_CHECK, OPT_NO_PAUSE, OPT_PORT, OPT_IMAGE };
+enum { OPT_HELP, OPT_VERSION, OPT_LIST, OPT_CHECK, OPT_NO_PAUSE, OPT_VERBOSE, OPT_PORT, OPT_IMAGE };
 
 static const struct {
     const char* longName;
     char shortName;
     bool takesValue;
 } OPTIONS[] = {
-    {"help", 'h', false},      {"version", 'V', false}, {"list", 'l', false}, {"check", 'c', false},
-    {"no-pause", 'n', false}, {"port", 'p', true},     {"image", 'i', true},
+    {"help", 'h', false},     {"version", 'V', false}, {"list", 'l', false},  {"check", 'c', false},
+    {"no-pause", 'n', false}, {"verbose", 'v', false}, {"port", 'p', true}, {"image", 'i', true},
 };
 
 #define OPTION_COUNT (int)(sizeof OPTIONS / sizeof OPTIONS[0])
@@ -35,13 +35,17 @@ static bool Refuse(const Parse* parse, const char* what, const char* arg)
     return false;
 }
 
+// A port or an image is given once; an empty port would match every one.
 static bool Take(Parse* parse, int option, const char* value)
 {
+    bool again = parse->given[option];
     parse->given[option] = true;
-    if (option == OPT_PORT)
-        parse->options->port = value;
+    if (option == OPT_PORT && (again || *value == '\0'))
+        return Refuse(parse, again ? "a second port" : "an empty port name", value);
     if (option == OPT_IMAGE && parse->options->image != NULL)
         return Refuse(parse, "a second image file", value);
+    if (option == OPT_PORT)
+        parse->options->port = value;
     if (option == OPT_IMAGE)
         parse->options->image = value;
     return true;
@@ -108,13 +112,13 @@ Action ParseOptions(int argc, char** argv, RunOptions* options)
     memset(&parse, 0, sizeof parse);
     parse.options = options;
     parse.program = ProgramName(argc > 0 ? argv[0] : NULL);
-    options->image = NULL;
-    options->port = NULL;
+    memset(options, 0, sizeof *options);
     bool operands = false;
     for (int i = 1; i < argc; ++i)
         if (!TakeArgument(&parse, argc, argv, &i, &operands))
             return ACTION_USAGE;
     options->pause = !parse.given[OPT_NO_PAUSE];
+    options->verbose = parse.given[OPT_VERBOSE];
     if (parse.given[OPT_HELP])
         return ACTION_HELP;
     if (parse.given[OPT_VERSION])
@@ -127,15 +131,20 @@ Action ParseOptions(int argc, char** argv, RunOptions* options)
 void PrintHelp(const char* program)
 {
     printf("Usage: %s [OPTION]... [FILE]\n"
-           "Installs the firmware image FILE, by default the first Quellam*.kit file of the\n"
-           "current directory, into the USB MIDI device.\n"
+           "Installs the firmware image FILE into the USB MIDI device. Without FILE it\n"
+           "takes the first *.kit file of the current directory, whose name, as FILE's,\n"
+           "must begin with Quellam.\n"
            "\n"
            "  -i, --image FILE  the image file (also given as FILE)\n"
            "  -p, --port PORT   the MIDI input and output named PORT, or whose names\n"
-           "                    hold it, or input PORT as --list numbers it\n"
-           "  -l, --list        list the MIDI ports and whether each counts, and exit\n"
+           "                    hold it, or the port whose id --list shows as PORT,\n"
+           "                    or input PORT as --list numbers it\n"
+           "  -l, --list        list the MIDI ports and what the update does with each,\n"
+           "                    and exit\n"
            "  -c, --check       check the image, say which record is wrong, and exit\n"
            "  -n, --no-pause    do not wait for a key at the end\n"
+           "  -v, --verbose     trace every message to and from the device on standard\n"
+           "                    error, with its time in milliseconds\n"
            "  -h, --help        show this help and exit\n"
            "  -V, --version     show the version and exit\n"
            "\n"

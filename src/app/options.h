@@ -12,6 +12,7 @@ struct RunOptions {
     const char* image;  // the image file, or NULL to find it in the current directory
     const char* port;   // the port chosen by name or number, or NULL
     bool pause;         // wait for a key at the end
+    bool verbose;       // trace the messages on standard error
 };
 
 // Reads the arguments; a wrong one is said on standard error with a short

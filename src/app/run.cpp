@@ -41,22 +41,13 @@ static int EndByInterruption(bool transferring)
     return ENDED_BY_SIGNAL;
 }
 
-// The image stage: the file the user named, or the first one found here.
-static bool LoadImageFile(const RunOptions* options, TargetCode* targetCode, FirmwareImage* image)
-{
-    char path[PATH_BUFFER_SIZE];
-    if (options->image != NULL)
-        return NameImageFile(options->image, targetCode) && LoadImage(options->image, image);
-    return FindImageFile(path, sizeof path, targetCode) && LoadImage(path, image);
-}
-
 int RunUpdate(const RunOptions* options)
 {
     TargetCode targetCode;
     FirmwareImage image;
 
     printf(BANNER);
-    if (!LoadImageFile(options, &targetCode, &image))
+    if (ReadImageFile(options->image, &targetCode, &image) != IMAGE_READ)
         return EarlyExit(options, EXIT_NO_IMAGE);
     if (!ValidateImage(&image)) {
         printf(MSG_BAD_IMAGE);
@@ -74,16 +65,16 @@ int RunUpdate(const RunOptions* options)
     return LateExit(options, status);
 }
 
-// The image stage alone, and what a user checking an image wants to know.
+// The image stage alone, and what a user checking an image wants to know:
+// nothing more where no file was found or its name is not an image's.
 static int CheckImage(const RunOptions* options)
 {
     TargetCode targetCode;
     FirmwareImage image;
-    image.textEnd = TEXT_WHOLE;
     printf(BANNER);
-    bool loaded = LoadImageFile(options, &targetCode, &image);
-    if (!loaded && (image.textEnd == TEXT_WHOLE || image.textEnd == TEXT_STOPPED))
-        return EXIT_NO_IMAGE;  // not found, or not named as an image
+    ImageEnd end = ReadImageFile(options->image, &targetCode, &image);
+    if (end == IMAGE_NOT_FOUND || end == IMAGE_NOT_NAMED)
+        return EXIT_NO_IMAGE;
     return ReportImage(&image) ? EXIT_DONE : EXIT_NO_IMAGE;
 }
 
@@ -91,7 +82,10 @@ int RunCommandLine(int argc, char** argv)
 {
     RunOptions options;
     const char* program = ProgramName(argc > 0 ? argv[0] : NULL);
-    switch (ParseOptions(argc, argv, &options)) {
+    Action action = ParseOptions(argc, argv, &options);
+    if (options.verbose)
+        StartTrace();
+    switch (action) {
     case ACTION_HELP:
         PrintHelp(program);
         return EXIT_DONE;

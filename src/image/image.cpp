@@ -1,3 +1,5 @@
+// The image stage: finding the image file, checking its name, reading its
+// text, and checking its records.
 #include "image/image.h"
 
 #include "common/ascii.h"
@@ -13,181 +15,34 @@
 #define TARGET_PREFIX "Quellam"
 #define TARGET_QUELLAM 0x34
 
-enum {
-    FIELD_START,   // skipping white space before a field
-    AFTER_SIGN,    // a sign, which counts as one character, and no digit yet
-    AFTER_ZERO,    // a '0' that is either a digit or the start of "0x"
-    AFTER_PREFIX,  // "0x", which does not count, and no digit yet
-    IN_DIGITS,     // one counted character, room for one more
-    TEXT_ENDED,
-};
-
-// Every byte of the text is looked up, so the digit values are a table.
-struct HexTable {
-    int8_t value[256];
-};
-
-static constexpr HexTable MakeHexTable()
+static bool TargetOfName(const char* name, TargetCode* targetCode)
 {
-    HexTable table{};
-    for (int c = 0; c < 256; ++c)
-        table.value[c] = (int8_t)(c >= '0' && c <= '9'   ? c - '0'
-                                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                                         : -1);
-    return table;
+    *targetCode = BeginsWithFolded(name, TARGET_PREFIX) ? TARGET_QUELLAM : 0;
+    return *targetCode != 0;
 }
 
-static constexpr HexTable HEX = MakeHexTable();
-
-static int HexValue(uint8_t c)
+// A file the user named: its base name tells the target's type.
+static bool NameImageFile(const char* path, TargetCode* targetCode)
 {
-    return HEX.value[c];
+    if (TargetOfName(BaseName(path), targetCode))
+        return true;
+    printf("Error: '%s' is not an image's name: it must begin with \"" TARGET_PREFIX
+           "\", which names the device it is for.\n\n",
+           Printable(BaseName(path)));
+    return false;
 }
 
-static bool IsSpace(uint8_t c)
+// Only the first match is looked at, whatever its name.
+static ImageEnd FindImageFile(char* name, size_t size, TargetCode* targetCode)
 {
-    return c == ' ' || (c >= 0x09 && c <= 0x0D);
-}
-
-static void StoreField(ImageParser* p, FirmwareImage* image)
-{
-    if (image->count == IMAGE_MAX_COUNT) {
-        p->tooLong = true;
-        p->state = TEXT_ENDED;
-        return;
-    }
-    image->bytes[image->count++] = (uint8_t)(p->negative ? 0u - p->value : p->value);
-    p->state = FIELD_START;
-}
-
-// Takes one digit; the field is complete after its second counted character.
-static void AddDigit(ImageParser* p, FirmwareImage* image, int digit)
-{
-    p->value = (uint8_t)(p->value * 16 + digit);
-    if (++p->counted == 2)
-        StoreField(p, image);
-    else
-        p->state = IN_DIGITS;
-}
-
-static void BeginField(ImageParser* p, FirmwareImage* image, uint8_t c)
-{
-    p->counted = 0;
-    p->value = 0;
-    p->negative = c == '-';
-    if (c == '+' || c == '-') {
-        p->counted = 1;
-        p->state = AFTER_SIGN;
-    } else if (c == '0') {
-        p->state = AFTER_ZERO;
-    } else if (HexValue(c) >= 0) {
-        AddDigit(p, image, HexValue(c));
-    } else if (!IsSpace(c)) {
-        p->state = TEXT_ENDED;
-    }
-}
-
-static void ReadByte(ImageParser* p, FirmwareImage* image, uint8_t c)
-{
-    int digit = HexValue(c);
-    switch (p->state) {
-    case FIELD_START:
-        BeginField(p, image, c);
-        break;
-    case AFTER_SIGN:
-        if (c == '0')
-            p->state = AFTER_ZERO;
-        else if (digit >= 0)
-            AddDigit(p, image, digit);
-        else
-            p->state = TEXT_ENDED;
-        break;
-    case AFTER_ZERO:
-        if (c == 'x' || c == 'X') {
-            p->state = AFTER_PREFIX;
-            break;
-        }
-        AddDigit(p, image, 0);
-        ReadByte(p, image, c);
-        break;
-    case AFTER_PREFIX:
-        if (digit >= 0)
-            AddDigit(p, image, digit);
-        else
-            p->state = TEXT_ENDED;
-        break;
-    case IN_DIGITS:
-        if (digit >= 0) {
-            AddDigit(p, image, digit);
-        } else {
-            StoreField(p, image);
-            ReadByte(p, image, c);
-        }
-        break;
-    }
-}
-
-void StartImageText(ImageParser* parser, FirmwareImage* image)
-{
-    memset(parser, 0, sizeof *parser);
-    parser->state = FIELD_START;
-    image->count = 0;
-    image->textEnd = TEXT_WHOLE;
-}
-
-bool ReadImageText(ImageParser* parser, FirmwareImage* image, const uint8_t* text, size_t n)
-{
-    for (size_t i = 0; i < n && parser->state != TEXT_ENDED;) {
-        // Most fields are two digits: such a field is a byte at once.
-        if (parser->state == FIELD_START && i + 1 < n && HexValue(text[i]) >= 0 && HexValue(text[i + 1]) >= 0 &&
-            image->count < IMAGE_MAX_COUNT) {
-            image->bytes[image->count++] = (uint8_t)(HexValue(text[i]) * 16 + HexValue(text[i + 1]));
-            i += 2;
-            continue;
-        }
-        ReadByte(parser, image, text[i++]);
-        if (parser->state == TEXT_ENDED && !parser->tooLong) {
-            image->textEnd = TEXT_STOPPED;
-            image->stopByte = text[i - 1];
-            image->stopAt = parser->read + i - 1;
-        }
-    }
-    parser->read += n;
-    return parser->state != TEXT_ENDED;
-}
-
-bool FinishImageText(ImageParser* parser, FirmwareImage* image)
-{
-    if (parser->state == AFTER_ZERO)
-        AddDigit(parser, image, 0);
-    if (parser->state == IN_DIGITS)
-        StoreField(parser, image);
-    parser->state = TEXT_ENDED;
-    if (parser->tooLong)
-        image->textEnd = TEXT_TOO_LONG;
-    return !parser->tooLong;
-}
-
-bool NameImageFile(const char* path, TargetCode* targetCode)
-{
-    *targetCode = 0;
-    if (!BeginsWithFolded(BaseName(path), TARGET_PREFIX)) {
-        printf("Error: The fit file is not found.\n\n");
-        return false;
-    }
-    *targetCode = TARGET_QUELLAM;
-    return true;
-}
-
-bool FindImageFile(char* name, size_t size, TargetCode* targetCode)
-{
-    *targetCode = 0;
     if (!FindFirstMatch(IMAGE_PATTERN, name, size)) {
         printf(MSG_NOT_FOUND, IMAGE_PATTERN);
-        return false;
+        return IMAGE_NOT_FOUND;
     }
-    return NameImageFile(name, targetCode);
+    if (TargetOfName(name, targetCode))
+        return IMAGE_READ;
+    printf("Error: The fit file is not found.\n\n");
+    return IMAGE_NOT_NAMED;
 }
 
 // Only a regular file is an image: a FIFO, a socket, a device or a
@@ -195,7 +50,7 @@ bool FindImageFile(char* name, size_t size, TargetCode* targetCode)
 // very first read fails. A read that fails later refuses the image: the
 // bytes read so far may end on a record and check. A UTF-8 byte order mark
 // at the start, as Windows editors write, is no part of the text.
-bool LoadImage(const char* name, FirmwareImage* image)
+ImageEnd LoadImage(const char* name, FirmwareImage* image)
 {
     static uint8_t block[65536];
     FILE* file = OpenRegularFile(name);
@@ -204,7 +59,7 @@ bool LoadImage(const char* name, FirmwareImage* image)
         if (file != NULL)
             fclose(file);
         printf(MSG_NOT_FOUND, Printable(name));
-        return false;
+        return IMAGE_NOT_FOUND;
     }
     printf("OK: File '%s' is open.\n", Printable(name));
     ImageParser parser;
@@ -225,9 +80,18 @@ bool LoadImage(const char* name, FirmwareImage* image)
     bool whole = image->textEnd != TEXT_READ_ERROR && image->textEnd != TEXT_OVER_CAP;
     if (!FinishImageText(&parser, image) || !whole) {
         printf(MSG_BAD_IMAGE);
-        return false;
+        return IMAGE_REFUSED;
     }
-    return true;
+    return IMAGE_READ;
+}
+
+ImageEnd ReadImageFile(const char* named, TargetCode* targetCode, FirmwareImage* image)
+{
+    char found[PATH_BUFFER_SIZE];
+    if (named != NULL)
+        return NameImageFile(named, targetCode) ? LoadImage(named, image) : IMAGE_NOT_NAMED;
+    ImageEnd end = FindImageFile(found, sizeof found, targetCode);
+    return end == IMAGE_READ ? LoadImage(found, image) : end;
 }
 
 ImageRecord RecordAt(const FirmwareImage* image, uint32_t position)

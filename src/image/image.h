@@ -5,14 +5,14 @@
 // of the data bytes to zero modulo 65,536.
 #pragma once
 
+#include "common/texts.h"
+
 #include <stddef.h>
 #include <stdint.h>
 
 #define IMAGE_STORAGE 131072
 #define IMAGE_MAX_COUNT 65535
 #define IMAGE_TEXT_CAP (16u << 20)  // bytes of text, far more than any image needs
-
-#define MSG_BAD_IMAGE "Error: The upgrade file is error!\n\n"
 
 // How reading the text ended: at its end, at a byte that cannot begin a
 // field (stopByte, stopAt bytes into the file), with more fields than an
@@ -60,12 +60,17 @@ bool ReadImageText(ImageParser* parser, FirmwareImage* image, const uint8_t* tex
 // Ends the text; returns false if it held more fields than an image can.
 bool FinishImageText(ImageParser* parser, FirmwareImage* image);
 
-// Fills name with the image file's name and *targetCode with the handshake
-// status that a target of the image's type answers, or prints why not.
-bool FindImageFile(char* name, size_t size, TargetCode* targetCode);
-// The same for a file named by the user: its base name tells the type.
-bool NameImageFile(const char* path, TargetCode* targetCode);
-bool LoadImage(const char* name, FirmwareImage* image);
+// How the image stage ended: the image read, or why not; each but the
+// first has printed its message.
+enum ImageEnd { IMAGE_READ, IMAGE_NOT_FOUND, IMAGE_NOT_NAMED, IMAGE_REFUSED };
+
+// The image stage up to the record check: the file named (or, with named
+// NULL, the first *.kit file of the current directory), whose name tells in
+// *targetCode the handshake status that a target of the image's type
+// answers with, read into image.
+ImageEnd ReadImageFile(const char* named, TargetCode* targetCode, FirmwareImage* image);
+// Reads the text of the file at path into image.
+ImageEnd LoadImage(const char* path, FirmwareImage* image);
 
 // The first record that is wrong, and how: its length field below 2, a
 // record that runs past the end of the image, or a checksum that does not

@@ -5,6 +5,7 @@
 
 #include "common/ascii.h"
 #include "common/printable.h"
+#include "common/texts.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -42,23 +43,36 @@ static UINT Match(bool input, const char* wanted, UINT ordinal, bool list, UINT*
     return ordinal != NO_PORT ? (n > ordinal ? 1 : 0) : (exact != 0 ? exact : held);
 }
 
-// A number is input number of the list; the output is the port of the same
-// name, the same one among several of that name.
-static bool ByNumber(const char* port, char name[MAXPNAMELEN], UINT* ordinal, UINT* input)
+// The input of the number the list gives it, or NO_PORT.
+static UINT Numbered(const char* port)
 {
     char* end = NULL;
     unsigned long n = strtoul(port, &end, 10);
     if (*port < '0' || *port > '9' || *end != '\0' || n == 0 || n > CountPorts(true))
-        return false;
-    *input = (UINT)n - 1;
-    PortName(true, *input, name);
-    *ordinal = 0;
+        return NO_PORT;
+    return (UINT)n - 1;
+}
+
+// The port whose id the system tells as port, or NO_PORT.
+static UINT WithId(bool input, const char* port)
+{
+    for (UINT id = 0, ports = CountPorts(input); id < ports; ++id)
+        if (EqualsFolded(PortId(input, id), port))
+            return id;
+    return NO_PORT;
+}
+
+// An input chosen by number or id has a name, and an ordinal among the
+// inputs of that name, by which its output is found.
+static void NameAndOrdinal(UINT input, char name[MAXPNAMELEN], UINT* ordinal)
+{
     char other[MAXPNAMELEN];
-    for (UINT id = 0; id < *input; ++id) {
+    PortName(true, input, name);
+    *ordinal = 0;
+    for (UINT id = 0; id < input; ++id) {
         PortName(true, id, other);
         *ordinal += EqualsFolded(other, name);
     }
-    return true;
 }
 
 // Says why no port, or more than one, is chosen on one side, and lists the
@@ -81,20 +95,26 @@ static bool Chosen(bool input, const char* wanted, UINT ordinal, const char* por
     return false;
 }
 
+// By number, the output is the port of the same name, the same one among
+// several of that name; by id, the output of that id if there is one.
 bool OpenChosenPorts(const char* port)
 {
     char name[MAXPNAMELEN];
-    UINT ordinal = NO_PORT, in = NO_PORT, out = NO_PORT;
-    const char* wanted = ByNumber(port, name, &ordinal, &in) ? name : port;
-    if ((ordinal == NO_PORT && !Chosen(true, wanted, NO_PORT, port, &in)) ||
-        !Chosen(false, wanted, ordinal, port, &out))
+    UINT ordinal = NO_PORT, out = NO_PORT, in = Numbered(port);
+    if (in == NO_PORT && (in = WithId(true, port)) != NO_PORT)
+        out = WithId(false, port);
+    if (in != NO_PORT)
+        NameAndOrdinal(in, name, &ordinal);
+    const char* wanted = in != NO_PORT ? name : port;
+    if ((in == NO_PORT && !Chosen(true, wanted, NO_PORT, port, &in)) ||
+        (out == NO_PORT && !Chosen(false, wanted, ordinal, port, &out)))
         return false;
     if (OpenInputPort(in, name) != 0) {
-        printf("Error: The MIDI In of device is missing!\n\n");
+        printf(MSG_IN_MISSING);
         return false;
     }
     if (OpenOutputPort(out, name) != 0) {
-        printf("Error: The MIDI Out of device is missing!\n\n");
+        printf(MSG_OUT_MISSING);
         return false;
     }
     return true;

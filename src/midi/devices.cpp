@@ -1,5 +1,6 @@
 // The device view: the system's MIDI ports that are devices, in the
-// system's order.
+// system's order, and the name rules by which the device stage passes over
+// a port it counts.
 //
 // A MIDI service may list software endpoints of its own as ports: loopback
 // pairs, app-to-app ports and diagnostic ports. They are not devices, as
@@ -8,9 +9,10 @@
 // the target. Their device interface paths name them. On Linux the ALSA
 // provider tells the kind of each sequencer port the same way: only a
 // device's port counts, not a sound card's synthesizer that cannot be
-// read, a through port or a program's port. A port the system cannot tell
-// about (the query unsupported, as on older systems) is a device, as
-// before.
+// read, a through port or a program's port; in a browser the Web MIDI
+// provider tells the software ports it knows by name. A port the system
+// cannot tell about (the query unsupported, as on older systems) is a
+// device, as before.
 #include "midi/midi.h"
 
 #include "common/ascii.h"
@@ -20,6 +22,8 @@
 #include <string.h>
 
 #define INTERFACE_CHARS 256
+#define SYNTH_PREFIX "Microsoft GS"
+#define MAKER_PREFIX "Microsoft"
 
 static const struct {
     const char* marker;
@@ -29,10 +33,36 @@ static const struct {
     {"#MIDIU_BLOOP", "a loopback endpoint of the MIDI service"},
     {"#MIDIU_APP", "an app-to-app endpoint of the MIDI service"},
     {"#MIDIU_DIAG_", "a diagnostic endpoint of the MIDI service"},
+    {"#LOOPBACK", "a loopback port"},
     {"#SEQ_SYNTH", "a synthesizer"},
     {"#SEQ_THROUGH", "a through port"},
     {"#SEQ_PROGRAM", "a program's port"},
 };
+
+// A failed query leaves the name empty.
+void PortName(bool input, UINT id, char name[MAXPNAMELEN])
+{
+    MIDIINCAPSA in;
+    MIDIOUTCAPSA out;
+    memset(&in, 0, sizeof in);
+    memset(&out, 0, sizeof out);
+    if (input)
+        midiInGetDevCapsA(id, &in, sizeof in);
+    else
+        midiOutGetDevCapsA(id, &out, sizeof out);
+    memcpy(name, input ? in.szPname : out.szPname, MAXPNAMELEN);
+    name[MAXPNAMELEN - 1] = '\0';
+}
+
+bool IsSystemSynthesizer(const char* name)
+{
+    return BeginsWithFolded(name, SYNTH_PREFIX);
+}
+
+bool IsPassedOverByName(const char* name)
+{
+    return BeginsWithFolded(name, MAKER_PREFIX);
+}
 
 // The query takes a device id in place of a handle.
 static MMRESULT QueryPort(bool input, UINT id, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
@@ -71,20 +101,38 @@ const char* WhyNotADevice(bool input, UINT id)
     return NULL;
 }
 
+// A provider that tells a port's kind writes it after the id, as " #KIND".
+const char* PortId(bool input, UINT id)
+{
+    static char portId[INTERFACE_CHARS];
+    const char* path = InterfacePath(input, id);
+    const char* kind = strstr(path, " #");
+    size_t n = kind != NULL ? (size_t)(kind - path) : strlen(path);
+    memcpy(portId, path, n);
+    portId[n] = '\0';
+    return portId;
+}
+
+// What the device stage does with the port: leaves it out of the view, or
+// passes over it for its name (an input only once it has counted it).
 void PrintMidiPort(bool input, UINT id)
 {
     char name[MAXPNAMELEN];
     PortName(input, id, name);
     printf("%s %u: %s", input ? "in" : "out", id + 1, Printable(name));
-    const char* why = WhyNotADevice(input, id);
     const char* path = InterfacePath(input, id);
     if (*path != '\0')
         printf(" [%s]", Printable(path));
-    if (why == NULL && BeginsWithFolded(name, "Microsoft GS") && !input)
-        why = "the system synthesizer";
-    else if (why == NULL && BeginsWithFolded(name, "Microsoft"))
-        why = "passed over for its maker's name";
-    printf(why != NULL ? " (not counted: %s)\n" : "\n", why);
+    const char* why = WhyNotADevice(input, id);
+    if (why != NULL)
+        printf(" (not counted: %s)\n", why);
+    else if (!input && IsSystemSynthesizer(name))
+        printf(" (passed over: the system synthesizer)\n");
+    else if (IsPassedOverByName(name))
+        printf(input ? " (counted; passed over when opened, for its maker's name)\n"
+                     : " (passed over when opened, for its maker's name)\n");
+    else
+        printf("\n");
 }
 
 void ListMidiPorts(void)

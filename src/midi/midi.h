@@ -1,5 +1,7 @@
-// The MIDI transport: the target's two ports, one System Exclusive message
-// out at a time, and the ReplyMailbox that holds the target's latest reply.
+// The MIDI transport: the device view of the system's ports, the target's
+// two ports, one System Exclusive message out at a time, the receive path
+// that fills the ReplyMailbox with the target's latest reply, and the wire
+// trace.
 #pragma once
 
 #include "platform.h"
@@ -9,16 +11,17 @@
 
 #define RX_BUFFER_SIZE 200
 #define RX_BUFFERS 4
+#define REPLY_BYTES_KEPT 6  // of a reply, after its F0: the status and five more
 #define MAX_SYSEX_PAYLOAD 46
 #define RELEASE_QUICK_ASKS 100  // after a 1 ms pause each ...
 #define RELEASE_SLOW_ASKS 100   // ... then after RELEASE_SLOW_MS each
 #define RELEASE_SLOW_MS 100
 
-// The device view: the system's MIDI ports less those that are not devices:
-// a MIDI service's own loopback, app-to-app and diagnostic endpoints, and
-// on Linux synthesizers that cannot be read, through ports and programs'
-// ports. Indices count the view; a view index past the last gives the
-// system's own count, an index no port has.
+// The device view (devices.cpp): the system's MIDI ports less those that
+// are not devices: a MIDI service's own loopback, app-to-app and
+// diagnostic endpoints, and on Linux synthesizers that cannot be read,
+// through ports and programs' ports. Indices count the view; a view index
+// past the last gives the system's own count, an index no port has.
 UINT CountMidiIns(void);
 UINT CountMidiOuts(void);
 UINT MidiInId(UINT index);
@@ -27,20 +30,24 @@ UINT MidiOutId(UINT index);
 const char* WhyNotADevice(bool input, UINT id);
 // The name of the system's port id, empty when the query fails.
 void PortName(bool input, UINT id, char name[MAXPNAMELEN]);
+// The system's own id of the port, which its interface path begins with:
+// an ALSA client:port, a Windows interface path; empty where the system
+// tells none.
+const char* PortId(bool input, UINT id);
+// The names the device stage passes over: the system synthesizer on the
+// output side, and any port named after the system's maker.
+bool IsSystemSynthesizer(const char* name);
+bool IsPassedOverByName(const char* name);
 // Every port the system lists, numbered from 1 on each side, with the
-// interface path the system tells and why a port does not count, a line
-// each: "in 2: NAME [PATH] (not counted: WHY)".
+// interface path the system tells and what the device stage does with it,
+// a line each: "in 2: NAME [PATH] (not counted: WHY)".
 void ListMidiPorts(void);
 void PrintMidiPort(bool input, UINT id);
 
-// Device stage: exactly one input, the output past the system synthesizer.
-// Prints the ending's message and returns false when the run cannot go on.
-// Device ids here are indices of the view.
+// The device stage (ports.cpp): exactly one input, the output past the
+// system synthesizer. Prints the ending's message and returns false when
+// the run cannot go on. Device ids here are indices of the view.
 bool OpenTargetPorts(void);
-// The device stage for a port the user chose: a name, part of one (a port
-// named exactly so wins) or an input's number in the list; the input and
-// the output are opened as they are, or the candidates are listed.
-bool OpenChosenPorts(const char* port);
 UINT SelectOutputStart(void);
 uint16_t OpenMidiIn(UINT deviceId);
 uint16_t OpenMidiOut(UINT deviceId);
@@ -49,28 +56,38 @@ uint16_t OpenInputPort(UINT id, char name[MAXPNAMELEN]);
 uint16_t OpenOutputPort(UINT id, char name[MAXPNAMELEN]);
 int CloseMidiIn(void);
 int CloseMidiOut(void);
+// The device stage for a port the user chose (choose.cpp): an input's
+// number in the list, a port's id, a name or part of one (a port named
+// exactly so wins); the input and the output are opened as they are, or
+// the candidates are listed.
+bool OpenChosenPorts(const char* port);
 
-// Queues each receive buffer that the input has given back on the input
-// again, unless the input is closing. The input callback may make no MIDI
-// call, so the main thread does this at every poll of the mailbox, before
-// every message it sends and at every wait for the output; meanwhile the
-// other buffers stay queued, so that a message is lost only when all are
-// out at once.
-void HandBackRxBuffers(void);
-
-// Frames payload as F0 ... F7 and returns once the output is done with it.
+// Frames payload as F0 ... F7 and returns once the output is done with it
+// (sysex.cpp).
 extern HMIDIOUT g_hMidiOut;
 uint16_t SendSysEx(const uint8_t* payload, uint16_t n);
 
+// The receive path (receive.cpp). The input callback may make no MIDI
+// call, so the main thread queues each buffer that has come back again, at
+// every poll of the mailbox, before every message it sends and at every
+// wait for the output; meanwhile the other buffers stay queued, so that a
+// message is lost only when all are out at once. A buffer the input
+// refuses is tried again at the next hand-back.
+void QueueRxBuffers(HMIDIIN in);
+void HandBackRxBuffers(void);
+// Stops the input and takes every buffer back, so that it can be closed.
+void WithdrawRxBuffers(void);
+
 // The ReplyMailbox holds the latest reply only. The input callback
-// publishes the byte count of the last reply received (low 16 bits, 0 for
-// nothing new) together with its status byte (bits 16 to 23) in g_rxCount,
-// so that a count and its status are always seen and taken as one. A reply
-// is a message of two or more bytes that begins with F0: a single byte is
-// noise, and a buffer that does not begin with F0 carries the rest of a
-// message longer than one buffer. Then the callback sets the buffer's bit
-// (its header's dwUser) in g_rxReturned: it has come back from the input.
-extern std::atomic<uint32_t> g_rxCount;
+// publishes the byte count of the last reply received (bits 0 to 15, 0 for
+// nothing new) together with its first bytes after the F0 (a byte each
+// from bit 16, the status first) in g_rxCount, so that a count and its
+// bytes are always seen and taken as one. A reply is a message of two or
+// more bytes that begins with F0: a single byte is noise, and a buffer that
+// does not begin with F0 carries the rest of a message longer than one
+// buffer. Then the callback sets the buffer's bit (its header's dwUser) in
+// g_rxReturned: it has come back from the input.
+extern std::atomic<uint64_t> g_rxCount;
 extern std::atomic<uint32_t> g_rxReturned;
 extern uint8_t g_rxBuffer[RX_BUFFERS][RX_BUFFER_SIZE];
 
@@ -81,3 +98,13 @@ int16_t ReplyCount(void);
 void WaitForReply(int polls);
 // Takes the reply out of the mailbox and gives its status.
 bool TakeReply(uint8_t* status);
+// Takes a reply that is owed to an earlier sending out of the mailbox.
+bool DropReply(void);
+
+// The wire trace on standard error (trace.cpp), once started: every
+// message sent, every reply taken or dropped, every record sent again, a
+// line each with the milliseconds since the start.
+void StartTrace(void);
+// The first shown of a message's n bytes, and a note if any.
+void TraceMessage(char direction, const uint8_t* bytes, unsigned shown, unsigned n, const char* note);
+void TraceRecordAgain(unsigned record, unsigned attempt);

@@ -1,66 +1,23 @@
 // Choosing, opening and closing the target's ports.
 #include "midi/midi.h"
 
-#include "common/ascii.h"
 #include "common/printable.h"
+#include "common/texts.h"
 
 #include <stdio.h>
-#include <string.h>
 
 HMIDIOUT g_hMidiOut;
-uint8_t g_rxBuffer[RX_BUFFERS][RX_BUFFER_SIZE];
 
-// Only the main thread opens, closes and hands the buffers back, so the
-// open flags are its own.
+// Only the main thread opens and closes, so the open flags are its own.
 static HMIDIIN g_hMidiIn;
 static uint8_t g_inOpen;
 static uint8_t g_outOpen;
-static MIDIHDR g_rxHeader[RX_BUFFERS];
 
-#define SYNTH_PREFIX "Microsoft GS"
-#define SKIP_PREFIX "Microsoft"
-
-// A failed query leaves the name empty.
-void PortName(bool input, UINT id, char name[MAXPNAMELEN])
-{
-    MIDIINCAPSA in;
-    MIDIOUTCAPSA out;
-    memset(&in, 0, sizeof in);
-    memset(&out, 0, sizeof out);
-    if (input)
-        midiInGetDevCapsA(id, &in, sizeof in);
-    else
-        midiOutGetDevCapsA(id, &out, sizeof out);
-    memcpy(name, input ? in.szPname : out.szPname, MAXPNAMELEN);
-    name[MAXPNAMELEN - 1] = '\0';
-}
-
-// The buffers are no longer handed back once the flag is clear; stopping
-// and resetting the input returns every one, so that each can be
-// unprepared and the port closed without the driver refusing.
 static void ShutMidiIn(void)
 {
     g_inOpen = 0;
-    midiInStop(g_hMidiIn);
-    midiInReset(g_hMidiIn);
-    for (MIDIHDR& header : g_rxHeader)
-        midiInUnprepareHeader(g_hMidiIn, &header, sizeof header);
+    WithdrawRxBuffers();
     midiInClose(g_hMidiIn);
-}
-
-// A header's dwUser is its buffer's number, which the callback reports back.
-static void QueueRxBuffers(void)
-{
-    g_rxReturned.store(0);
-    for (unsigned i = 0; i < RX_BUFFERS; ++i) {
-        MIDIHDR* header = &g_rxHeader[i];
-        memset(header, 0, sizeof *header);
-        header->lpData = (LPSTR)g_rxBuffer[i];
-        header->dwBufferLength = RX_BUFFER_SIZE;
-        header->dwUser = i;
-        midiInPrepareHeader(g_hMidiIn, header, sizeof *header);
-        midiInAddBuffer(g_hMidiIn, header, sizeof *header);
-    }
 }
 
 static void ShutMidiOut(void)
@@ -86,11 +43,11 @@ bool OpenTargetPorts(void)
     }
     UINT firstOut = SelectOutputStart();
     if (OpenMidiIn(0) != 0) {
-        printf("Error: The MIDI In of device is missing!\n\n");
+        printf(MSG_IN_MISSING);
         return false;
     }
     if (OpenMidiOut(firstOut) != 0) {
-        printf("Error: The MIDI Out of device is missing!\n\n");
+        printf(MSG_OUT_MISSING);
         return false;
     }
     return true;
@@ -102,7 +59,7 @@ UINT SelectOutputStart(void)
         return 0;
     char name[MAXPNAMELEN];
     PortName(false, MidiOutId(0), name);
-    return BeginsWithFolded(name, SYNTH_PREFIX) ? 1 : 0;
+    return IsSystemSynthesizer(name) ? 1 : 0;
 }
 
 // Opens the system's input id, names it, queues the buffers and starts it.
@@ -114,7 +71,7 @@ uint16_t OpenInputPort(UINT id, char name[MAXPNAMELEN])
         return (uint16_t)result;
     PortName(true, id, name);
     printf("MIDI IN DEVICE: %s\r\n", Printable(name));
-    QueueRxBuffers();
+    QueueRxBuffers(g_hMidiIn);
     g_inOpen = 1;
     return (uint16_t)midiInStart(g_hMidiIn);
 }
@@ -131,13 +88,13 @@ uint16_t OpenOutputPort(UINT id, char name[MAXPNAMELEN])
     return 0;
 }
 
-// A port whose name begins with the system's maker is shown, closed again
-// at once and passed over for the next index.
+// A port passed over for its name is shown, closed again at once and left
+// for the next index.
 uint16_t OpenMidiIn(UINT deviceId)
 {
     for (char name[MAXPNAMELEN];; ++deviceId) {
         uint16_t result = OpenInputPort(MidiInId(deviceId), name);
-        if (g_inOpen == 0 || !BeginsWithFolded(name, SKIP_PREFIX))
+        if (g_inOpen == 0 || !IsPassedOverByName(name))
             return result;
         ShutMidiIn();
     }
@@ -147,23 +104,9 @@ uint16_t OpenMidiOut(UINT deviceId)
 {
     for (char name[MAXPNAMELEN];; ++deviceId) {
         uint16_t result = OpenOutputPort(MidiOutId(deviceId), name);
-        if (result != 0 || !BeginsWithFolded(name, SKIP_PREFIX))
+        if (result != 0 || !IsPassedOverByName(name))
             return result;
         ShutMidiOut();
-    }
-}
-
-void HandBackRxBuffers(void)
-{
-    if (g_inOpen == 0)
-        return;
-    uint32_t returned = g_rxReturned.exchange(0, std::memory_order_acquire);
-    for (unsigned i = 0; i < RX_BUFFERS; ++i) {
-        if ((returned & 1u << i) == 0)
-            continue;
-        if ((g_rxHeader[i].dwFlags & MHDR_PREPARED) == 0)
-            midiInPrepareHeader(g_hMidiIn, &g_rxHeader[i], sizeof g_rxHeader[i]);
-        midiInAddBuffer(g_hMidiIn, &g_rxHeader[i], sizeof g_rxHeader[i]);
     }
 }
 

@@ -48,5 +48,6 @@ uint16_t SendSysEx(const uint8_t* payload, uint16_t n)
         midiOutUnprepareHeader(g_hMidiOut, &g_txHeader, sizeof g_txHeader);
         return (uint16_t)result;
     }
+    TraceMessage('>', message, n + 2u, n + 2u, NULL);
     return ReleaseTxHeader();
 }

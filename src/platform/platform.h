@@ -118,6 +118,9 @@ MMRESULT midiOutClose(HMIDIOUT out);
 MMRESULT midiOutMessage(HMIDIOUT device, UINT msg, DWORD_PTR param1, DWORD_PTR param2);
 
 void Sleep(DWORD ms);
+// Milliseconds since a moment of the system's, wrapping at 2^32; on the
+// simulated platform its clock, virtual time included.
+DWORD GetTickCount(void);
 
 // A wall-clock sleep, with the calling thread's timer slack at its least so
 // that a 1 ms pause is not stretched; Sleep over real devices is this.

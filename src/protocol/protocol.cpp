@@ -1,11 +1,11 @@
 #include "protocol/protocol.h"
 
+#include "common/texts.h"
 #include "midi/midi.h"
 
 #include <stdio.h>
 #include <string.h>
 
-#define MSG_OUT_MISSING "Error: The MIDI Out of device is missing!\n\n"
 #define MSG_NOT_RESPONDING "\nFailed: Target is not responding.\n\n"
 #define MSG_COMPLETE "\rTransferring.. 100%% done.  \nTarget update successfully!\n"
 
@@ -40,9 +40,8 @@ void ByteToHex(uint8_t value, char* out)
 // counts as owed, so the wait can be longer than needed, never shorter.
 static void DropOwedReplies(int owed)
 {
-    uint8_t status;
     for (int passes = OWED_POLLS; owed > 0 && passes != 0 && !Interrupted(); --passes) {
-        if (TakeReply(&status))
+        if (DropReply())
             --owed;
         else
             Sleep(1);
@@ -88,15 +87,16 @@ int Handshake(TargetCode targetCode)
 // and is dropped: taken for this record's, it could skip a record never
 // stored. When the record has gone out before, it counts as an answer of
 // this record's.
-static bool SendRecord(ImageRecord record, bool again, int* answers)
+static bool SendRecord(ImageRecord record, unsigned number, unsigned attempt, int* answers)
 {
     char text[2 * CHUNK_BYTES];
+    if (attempt > 1)
+        TraceRecordAgain(number, attempt);
     for (uint16_t sent = 0; sent < record.size;) {
         uint16_t k = record.size - sent < CHUNK_BYTES ? (uint16_t)(record.size - sent) : (uint16_t)CHUNK_BYTES;
         for (uint16_t i = 0; i < k; ++i)
             ByteToHex(record.bytes[sent + i], text + 2 * (size_t)i);
-        uint8_t stale;
-        if (sent + k == record.size && TakeReply(&stale) && again)
+        if (sent + k == record.size && DropReply() && attempt > 1)
             ++*answers;
         if (Interrupted() || SendSysEx((const uint8_t*)text, (uint16_t)(2 * k)) != 0)
             return false;
@@ -119,6 +119,7 @@ static void PrintRefusal(uint8_t status)
 int TransferImage(const FirmwareImage* image)
 {
     uint16_t position = 0;
+    unsigned number = 1;  // of the current record
     uint8_t failures = 0;
     int answers = 0;  // of the current record, refusals included
     size_t spin = 0;
@@ -128,7 +129,7 @@ int TransferImage(const FirmwareImage* image)
         printf("\r                        \rTransferring.. %c %d%% done", SPINNER[spin], percent);
         spin = (spin + 1) % SPINNER_STEPS;
         fflush(stdout);
-        bool sent = SendRecord(record, failures != 0, &answers);
+        bool sent = SendRecord(record, number, failures + 1u, &answers);
         if (Interrupted())
             return ENDED_BY_SIGNAL;
         if (!sent) {
@@ -143,6 +144,7 @@ int TransferImage(const FirmwareImage* image)
         answers += replied;
         if (replied && status == UPD_BLOCK_OK) {
             position = (uint16_t)(position + record.size);
+            ++number;
             if (position < image->count)
                 DropOwedReplies(failures + 1 - answers);
             failures = 0;

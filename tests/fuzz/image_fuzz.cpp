@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t n)
 
     WriteFile("image.kit", std::string((const char*)data, n));
     FirmwareImage* loaded = &g_cut;
-    if (LoadImage("image.kit", loaded) && ValidateImage(loaded) && !EndsAtLastRecord(loaded))
+    if (LoadImage("image.kit", loaded) == IMAGE_READ && ValidateImage(loaded) && !EndsAtLastRecord(loaded))
         abort();
     return 0;
 }

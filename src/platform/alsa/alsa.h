@@ -3,8 +3,9 @@
 //
 // The ports are the sequencer's, in client and port order, but the system
 // client's and this program's own; the interface query tells each one's
-// kind (#SEQ_HARDWARE, #SEQ_SYNTH, #SEQ_THROUGH or #SEQ_PROGRAM), from
-// which the program's device view decides which are devices.
+// client:port and kind (#SEQ_HARDWARE, #SEQ_SYNTH, #SEQ_THROUGH or
+// #SEQ_PROGRAM), from which the program's device view decides which are
+// devices.
 #pragma once
 
 #include "platform.h"
@@ -17,7 +18,7 @@ struct Device {
     int card;       // the sound card of a device's driver, or -1
     bool userland;  // a program's port, not a driver's
     char name[MAXPNAMELEN];
-    char path[48];  // "seq CLIENT:PORT #KIND", what the interface query tells
+    char path[48];  // "CLIENT:PORT #KIND", what the interface query tells
 };
 
 // An open port: this program's own port on a sequencer client, and the

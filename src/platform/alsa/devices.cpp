@@ -7,6 +7,7 @@
 // program's device view decides which are devices. The lists are made
 // when the program counts the ports, and the later calls use them.
 #include "alsa/alsa.h"
+#include "provider.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -64,7 +65,7 @@ static Device DeviceOf(const snd_seq_client_info_t* client, const snd_seq_port_i
     device.userland = snd_seq_client_info_get_type(client) == SND_SEQ_USER_CLIENT;
     device.card = device.userland ? -1 : snd_seq_client_info_get_card(client);
     snprintf(device.name, sizeof device.name, "%s", snd_seq_port_info_get_name(port));
-    snprintf(device.path, sizeof device.path, "seq %d:%d #%s", device.client, device.port, KindOf(port));
+    snprintf(device.path, sizeof device.path, "%d:%d #%s", device.client, device.port, KindOf(port));
     return device;
 }
 
@@ -140,25 +141,13 @@ MMRESULT midiOutGetDevCapsA(UINT id, MIDIOUTCAPSA* caps, UINT)
     return CopyName(OUT_CAPS, id, caps->szPname);
 }
 
-// The port's kind, as a path that the device view reads.
+// The port's id and kind, as a path that the device view reads.
 static MMRESULT QueryInterface(unsigned caps, UINT id, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
 {
     Device device;
     if (!FindDevice(caps, id, &device))
         return MMSYSERR_BADDEVICEID;
-    DWORD size = (DWORD)(strlen(device.path) + 1) * sizeof(WCHAR);
-    if (msg == DRV_QUERYDEVICEINTERFACESIZE) {
-        *(DWORD*)param1 = size;
-        return MMSYSERR_NOERROR;
-    }
-    if (msg != DRV_QUERYDEVICEINTERFACE)
-        return MMSYSERR_NOTSUPPORTED;
-    if (param2 < size)
-        return MMSYSERR_INVALPARAM;
-    WCHAR* out = (WCHAR*)param1;
-    for (size_t i = 0; i * sizeof(WCHAR) < size; ++i)
-        out[i] = (WCHAR)(unsigned char)device.path[i];
-    return MMSYSERR_NOERROR;
+    return AnswerInterfaceQuery(device.path, msg, param1, param2);
 }
 
 MMRESULT midiInMessage(HMIDIIN device, UINT msg, DWORD_PTR param1, DWORD_PTR param2)

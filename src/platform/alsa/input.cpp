@@ -7,15 +7,14 @@
 // no function releases a lock that its caller holds: the buffers that come
 // back are collected under the lock and announced after it.
 #include "alsa/alsa.h"
+#include "provider.h"
 
 #include <poll.h>
 #include <pthread.h>
 #include <string.h>
 
-#include <algorithm>
 #include <atomic>
 
-#define MAX_QUEUED 4
 #define READER_POLL_MS 50
 
 struct Returned {
@@ -31,20 +30,9 @@ static bool g_reading;  // the reader thread runs; the main thread's own
 static std::atomic<bool> g_stopReading;
 
 static pthread_mutex_t g_inLock = PTHREAD_MUTEX_INITIALIZER;
-static MIDIHDR* g_queue[MAX_QUEUED];
-static int g_queued;
+static RxQueue g_queue;
 static bool g_started;
 static bool g_assembling;  // a message has begun and not yet ended
-
-// With the lock held: the first queued buffer leaves the queue, done.
-static MIDIHDR* Dequeue(void)
-{
-    MIDIHDR* header = g_queue[0];
-    --g_queued;
-    std::copy(g_queue + 1, g_queue + 1 + g_queued, g_queue);
-    header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-    return header;
-}
 
 static void Announce(const Returned* returned, int n)
 {
@@ -56,9 +44,9 @@ static void Announce(const Returned* returned, int n)
 // if it holds any of it.
 static int Release(UINT msg, Returned* returned)
 {
-    if (g_queued == 0 || g_queue[0]->dwBytesRecorded == 0)
+    if (g_queue.count == 0 || g_queue.headers[0]->dwBytesRecorded == 0)
         return 0;
-    *returned = Returned{Dequeue(), msg};
+    *returned = Returned{TakeRx(&g_queue), msg};
     return 1;
 }
 
@@ -80,14 +68,14 @@ static int TakeByte(uint8_t byte, Returned* returned)
         if (!g_assembling)
             return k;
     }
-    if (g_queued == 0) {
+    if (g_queue.count == 0) {
         g_assembling = byte != 0xF7;
         return k;
     }
-    MIDIHDR* header = g_queue[0];
+    MIDIHDR* header = g_queue.headers[0];
     header->lpData[header->dwBytesRecorded++] = (char)byte;
     if (byte == 0xF7 || header->dwBytesRecorded == header->dwBufferLength)
-        returned[k++] = Returned{Dequeue(), MIM_LONGDATA};
+        returned[k++] = Returned{TakeRx(&g_queue), MIM_LONGDATA};
     g_assembling = byte != 0xF7;
     return k;
 }
@@ -160,7 +148,7 @@ MMRESULT midiInOpen(HMIDIIN* in, UINT id, DWORD_PTR callback, DWORD_PTR instance
                                            SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     g_callback = (MIDIINPROC)callback;
     g_instance = instance;
-    g_queued = 0;
+    g_queue.count = 0;
     g_started = g_assembling = false;
     g_stopReading.store(false);
     if (g_in.port < 0 || snd_seq_connect_from(g_in.seq, g_in.port, g_in.device.client, g_in.device.port) < 0 ||
@@ -177,19 +165,15 @@ MMRESULT midiInOpen(HMIDIIN* in, UINT id, DWORD_PTR callback, DWORD_PTR instance
 MMRESULT midiInPrepareHeader(HMIDIIN, MIDIHDR* hdr, UINT)
 {
     pthread_mutex_lock(&g_inLock);
-    hdr->dwFlags |= MHDR_PREPARED;
+    MMRESULT result = PrepareRx(hdr);
     pthread_mutex_unlock(&g_inLock);
-    return MMSYSERR_NOERROR;
+    return result;
 }
 
 MMRESULT midiInUnprepareHeader(HMIDIIN, MIDIHDR* hdr, UINT)
 {
     pthread_mutex_lock(&g_inLock);
-    MMRESULT result = MIDIERR_STILLPLAYING;
-    if ((hdr->dwFlags & MHDR_INQUEUE) == 0) {
-        hdr->dwFlags &= ~MHDR_PREPARED;
-        result = MMSYSERR_NOERROR;
-    }
+    MMRESULT result = UnprepareRx(hdr);
     pthread_mutex_unlock(&g_inLock);
     return result;
 }
@@ -197,14 +181,7 @@ MMRESULT midiInUnprepareHeader(HMIDIIN, MIDIHDR* hdr, UINT)
 MMRESULT midiInAddBuffer(HMIDIIN, MIDIHDR* hdr, UINT)
 {
     pthread_mutex_lock(&g_inLock);
-    MMRESULT result = MIDIERR_UNPREPARED;
-    if ((hdr->dwFlags & MHDR_PREPARED) != 0)
-        result = g_queued < MAX_QUEUED ? MMSYSERR_NOERROR : MMSYSERR_NOMEM;
-    if (result == MMSYSERR_NOERROR) {
-        hdr->dwFlags = (hdr->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
-        hdr->dwBytesRecorded = 0;
-        g_queue[g_queued++] = hdr;
-    }
+    MMRESULT result = AddRx(&g_queue, hdr);
     pthread_mutex_unlock(&g_inLock);
     return result;
 }
@@ -234,8 +211,8 @@ MMRESULT midiInReset(HMIDIIN)
     int k = 0;
     pthread_mutex_lock(&g_inLock);
     g_started = g_assembling = false;
-    while (g_queued != 0) {
-        returned[k] = Returned{Dequeue(), MIM_LONGDATA};
+    while (g_queue.count != 0) {
+        returned[k] = Returned{TakeRx(&g_queue), MIM_LONGDATA};
         returned[k++].header->dwBytesRecorded = 0;
     }
     pthread_mutex_unlock(&g_inLock);
@@ -251,7 +228,7 @@ MMRESULT midiInClose(HMIDIIN)
     if (!g_in.open)
         return MMSYSERR_INVALHANDLE;
     pthread_mutex_lock(&g_inLock);
-    bool queued = g_queued != 0;
+    bool queued = g_queue.count != 0;
     pthread_mutex_unlock(&g_inLock);
     if (queued)
         return MIDIERR_STILLPLAYING;

@@ -1,5 +1,6 @@
 // The simulated devices: starting and stopping the platform, the ports'
 // counts, names and interface paths, and the logs of calls and faults.
+#include "provider.h"
 #include "sim/state.h"
 
 #include <stdio.h>
@@ -98,28 +99,12 @@ MMRESULT CopyName(const std::vector<Device>& devices, UINT id, char* name)
     return MMSYSERR_NOERROR;
 }
 
-// The device interface query, asked with a device index for a handle: the
-// size in bytes of the path with its terminating NUL, then the path as
-// 16-bit characters.
 MMRESULT QueryInterface(const std::vector<Device>& devices, DWORD_PTR id, UINT msg, DWORD_PTR param1,
                         DWORD_PTR param2)
 {
     if (id >= devices.size())
         return MMSYSERR_BADDEVICEID;
-    const std::string& path = devices[id].interfacePath;
-    DWORD size = (DWORD)(path.size() + 1) * sizeof(WCHAR);
-    if (path.empty() || (msg != DRV_QUERYDEVICEINTERFACESIZE && msg != DRV_QUERYDEVICEINTERFACE))
-        return MMSYSERR_NOTSUPPORTED;
-    if (msg == DRV_QUERYDEVICEINTERFACESIZE) {
-        *(DWORD*)param1 = size;
-        return MMSYSERR_NOERROR;
-    }
-    if (param2 < size)
-        return MMSYSERR_INVALPARAM;
-    WCHAR* out = (WCHAR*)param1;
-    for (size_t i = 0; i <= path.size(); ++i)
-        out[i] = (WCHAR)(unsigned char)path.c_str()[i];
-    return MMSYSERR_NOERROR;
+    return AnswerInterfaceQuery(devices[id].interfacePath.c_str(), msg, param1, param2);
 }
 
 }  // namespace

@@ -194,6 +194,11 @@ void Sleep(DWORD ms)
     g_state.now = g_state.horizon;
 }
 
+DWORD GetTickCount(void)
+{
+    return (DWORD)sim::Now();
+}
+
 MMRESULT midiInOpen(HMIDIIN* in, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags)
 {
     sim::Entry entry("midiInOpen");
@@ -238,6 +243,8 @@ MMRESULT midiInAddBuffer(HMIDIIN in, MIDIHDR* hdr, UINT)
         return MMSYSERR_INVALHANDLE;
     if ((hdr->dwFlags & MHDR_PREPARED) == 0)
         return MIDIERR_UNPREPARED;
+    if (sim::Contains(g_state.setup.failAdd, ++g_state.added))
+        return MMSYSERR_NOMEM;
     for (const MidiPort& other : g_state.ins)
         if (std::find(other.queue.begin(), other.queue.end(), hdr) != other.queue.end())
             g_state.faults.push_back("a buffer queued twice");

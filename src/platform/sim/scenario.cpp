@@ -81,6 +81,8 @@ bool ParseFailure(std::istringstream& words, Setup* setup)
         setup->failOutOpen.push_back((unsigned)n);
     else if (what == "send" && n != 0)
         setup->failSend.push_back((unsigned)n);
+    else if (what == "add" && n != 0)
+        setup->failAdd.push_back((unsigned)n);
     else
         return false;
     return true;

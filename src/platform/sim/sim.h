@@ -32,6 +32,7 @@ struct Setup {
     std::vector<Device> outputs{"Quellam MIDI"};
     std::vector<unsigned> failInOpen, failInStart, failOutOpen;  // device indices
     std::vector<unsigned> failPrepare, failSend;                 // messages sent, counted from 1
+    std::vector<unsigned> failAdd;                               // receive buffers queued, counted from 1
     unsigned completeMs = 0;  // each long message is done this long after it is handed over
     bool realTime = false;
     bool keepWire = true;  // keep every message for Wire()

@@ -41,7 +41,7 @@ struct State {
     std::multimap<uint64_t, Event> scheduled;
     std::vector<WireEntry> wire;
     std::vector<std::string> calls, faults;
-    unsigned prepared = 0, sent = 0;
+    unsigned prepared = 0, sent = 0, added = 0;
     uint64_t now = 0;      // virtual clock
     uint64_t horizon = 0;  // while the program sleeps, the time it sleeps until
     bool sleeping = false;

@@ -3,11 +3,12 @@
 // then goes to the queued buffers here, on the program's own thread, so no
 // lock is needed. A message longer than a buffer goes on in the next, and
 // what finds no buffer is lost, as on Windows.
+#include "provider.h"
 #include "webmidi/webmidi.h"
 
+#include <emscripten.h>
 #include <string.h>
 
-#define MAX_QUEUED 4
 // Past what all the buffers can hold a message is cut: nothing is handed
 // back while it is delivered.
 #define LONGEST_TAKEN (MAX_QUEUED * 256)
@@ -18,18 +19,7 @@ static struct MidiPort {
 } g_in;
 static MIDIINPROC g_callback;
 static DWORD_PTR g_instance;
-static MIDIHDR* g_queue[MAX_QUEUED];
-static int g_queued;
-
-static MIDIHDR* Dequeue(void)
-{
-    MIDIHDR* header = g_queue[0];
-    --g_queued;
-    for (int i = 0; i < g_queued; ++i)
-        g_queue[i] = g_queue[i + 1];
-    header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-    return header;
-}
+static RxQueue g_queue;
 
 static void Announce(MIDIHDR* header)
 {
@@ -38,14 +28,14 @@ static void Announce(MIDIHDR* header)
 
 static void DeliverMessage(const uint8_t* bytes, size_t n)
 {
-    for (size_t i = 0; i < n && g_queued != 0;) {
-        MIDIHDR* header = g_queue[0];
+    for (size_t i = 0; i < n && g_queue.count != 0;) {
+        MIDIHDR* header = g_queue.headers[0];
         size_t k = header->dwBufferLength - header->dwBytesRecorded;
         k = k < n - i ? k : n - i;
         memcpy(header->lpData + header->dwBytesRecorded, bytes + i, k);
         header->dwBytesRecorded += (DWORD)k;
         i += k;
-        Announce(Dequeue());
+        Announce(TakeRx(&g_queue));
     }
 }
 
@@ -67,6 +57,11 @@ void Sleep(DWORD ms)
     DeliverInput();
 }
 
+DWORD GetTickCount(void)
+{
+    return (DWORD)(uint64_t)emscripten_get_now();
+}
+
 MMRESULT midiInOpen(HMIDIIN* in, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD)
 {
     if (g_in.open)
@@ -77,7 +72,7 @@ MMRESULT midiInOpen(HMIDIIN* in, UINT id, DWORD_PTR callback, DWORD_PTR instance
         return MMSYSERR_ERROR;
     g_callback = (MIDIINPROC)callback;
     g_instance = instance;
-    g_queued = 0;
+    g_queue.count = 0;
     g_in.started = false;
     g_in.open = true;
     *in = (HMIDIIN)&g_in;
@@ -86,28 +81,17 @@ MMRESULT midiInOpen(HMIDIIN* in, UINT id, DWORD_PTR callback, DWORD_PTR instance
 
 MMRESULT midiInPrepareHeader(HMIDIIN, MIDIHDR* hdr, UINT)
 {
-    hdr->dwFlags |= MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return PrepareRx(hdr);
 }
 
 MMRESULT midiInUnprepareHeader(HMIDIIN, MIDIHDR* hdr, UINT)
 {
-    if ((hdr->dwFlags & MHDR_INQUEUE) != 0)
-        return MIDIERR_STILLPLAYING;
-    hdr->dwFlags &= ~MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return UnprepareRx(hdr);
 }
 
 MMRESULT midiInAddBuffer(HMIDIIN, MIDIHDR* hdr, UINT)
 {
-    if ((hdr->dwFlags & MHDR_PREPARED) == 0)
-        return MIDIERR_UNPREPARED;
-    if (g_queued == MAX_QUEUED)
-        return MMSYSERR_NOMEM;
-    hdr->dwFlags = (hdr->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
-    hdr->dwBytesRecorded = 0;
-    g_queue[g_queued++] = hdr;
-    return MMSYSERR_NOERROR;
+    return AddRx(&g_queue, hdr);
 }
 
 MMRESULT midiInStart(HMIDIIN)
@@ -126,14 +110,14 @@ MMRESULT midiInStop(HMIDIIN)
 MMRESULT midiInReset(HMIDIIN)
 {
     g_in.started = false;
-    while (g_queued != 0)
-        Announce(Dequeue());
+    while (g_queue.count != 0)
+        Announce(TakeRx(&g_queue));
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT midiInClose(HMIDIIN)
 {
-    if (g_queued != 0)
+    if (g_queue.count != 0)
         return MIDIERR_STILLPLAYING;
     WebMidiClose(1);
     g_in.open = false;

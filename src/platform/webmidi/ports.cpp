@@ -1,9 +1,13 @@
-// The ports and the output over Web MIDI. The browser tells no interface
-// path, so every port counts as a device and the page lets the user choose
-// one. A message is done once send() has taken it; a port that has gone
-// (unplugged) fails the send, as a missing device does on Windows.
+// The ports and the output over Web MIDI. The interface query tells a
+// port's id, and the kind of the software ports known by name, which the
+// device view leaves out; every other port counts as a device. A message is
+// done once send() has taken it; a port that has gone (unplugged) fails the
+// send, as a missing device does on Windows.
+#include "common/ascii.h"
+#include "provider.h"
 #include "webmidi/webmidi.h"
 
+#include <stdio.h>
 #include <string.h>
 
 static struct MidiPort {
@@ -38,14 +42,40 @@ MMRESULT midiOutGetDevCapsA(UINT id, MIDIOUTCAPSA* caps, UINT)
     return Caps(0, id, caps->szPname);
 }
 
-MMRESULT midiInMessage(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR)
+// Software ports that computers have beside any device, by their names.
+static const struct {
+    const char* name;
+    const char* kind;
+} SOFTWARE_PORTS[] = {
+    {"Midi Through", "#SEQ_THROUGH"},  {"IAC Driver", "#LOOPBACK"},      {"Default App Loopback", "#MIDIU_LOOP_"},
+    {"GS Wavetable", "#SEQ_SYNTH"},    {"Microsoft GS", "#SEQ_SYNTH"},
+};
+
+// The path the device view reads: the port's id, and the kind of a
+// software port.
+static MMRESULT QueryInterface(int input, UINT id, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
 {
-    return MMSYSERR_NOTSUPPORTED;
+    char name[MAXPNAMELEN], portId[200], path[256];
+    if (id >= (UINT)WebMidiCount(input))
+        return MMSYSERR_BADDEVICEID;
+    WebMidiName(input, (int)id, name, sizeof name);
+    WebMidiId(input, (int)id, portId, sizeof portId);
+    const char* kind = "";
+    for (const auto& port : SOFTWARE_PORTS)
+        if (ContainsFolded(name, port.name))
+            kind = port.kind;
+    snprintf(path, sizeof path, "%s%s%s", portId, *portId != '\0' && *kind != '\0' ? " " : "", kind);
+    return AnswerInterfaceQuery(path, msg, param1, param2);
 }
 
-MMRESULT midiOutMessage(HMIDIOUT, UINT, DWORD_PTR, DWORD_PTR)
+MMRESULT midiInMessage(HMIDIIN device, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
 {
-    return MMSYSERR_NOTSUPPORTED;
+    return QueryInterface(1, (UINT)(uintptr_t)device, msg, param1, param2);
+}
+
+MMRESULT midiOutMessage(HMIDIOUT device, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
+{
+    return QueryInterface(0, (UINT)(uintptr_t)device, msg, param1, param2);
 }
 
 const char* MidiSystemProblem(void)

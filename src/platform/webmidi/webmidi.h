@@ -15,8 +15,10 @@ extern "C" {
 // The ports in the order MIDIAccess lists them, taken once per run; 0 with
 // no MIDI access.
 int WebMidiCount(int input);
-// The port's name, cut to size - 1 bytes of UTF-8 and ended by a NUL.
+// The port's name and its id, each cut to size - 1 bytes of UTF-8 and ended
+// by a NUL.
 void WebMidiName(int input, int id, char* name, int size);
+void WebMidiId(int input, int id, char* portId, int size);
 // Why the page has no MIDI access, in the page's words, cut to size - 1
 // bytes; nonzero when it has none.
 int WebMidiProblem(char* text, int size);

@@ -34,6 +34,11 @@ mergeInto(LibraryManager.library, {
     stringToUTF8(WebMidi.list(input)[id].name || '', name, size);
   },
 
+  WebMidiId__deps: ['$WebMidi'],
+  WebMidiId: function(input, id, portId, size) {
+    stringToUTF8(WebMidi.list(input)[id].id || '', portId, size);
+  },
+
   WebMidiProblem: function(text, size) {
     if (Module['midiAccess'])
       return 0;
