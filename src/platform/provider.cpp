@@ -32,7 +32,8 @@ MIDIHDR* TakeRx(RxQueue* queue)
 {
     MIDIHDR* header = queue->headers[0];
     --queue->count;
-    memmove(queue->headers, queue->headers + 1, (size_t)queue->count * sizeof queue->headers[0]);
+    for (int i = 0; i < queue->count; ++i)
+        queue->headers[i] = queue->headers[i + 1];
     header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
     return header;
 }

@@ -6,7 +6,6 @@
 #include "provider.h"
 #include "webmidi/webmidi.h"
 
-#include <emscripten.h>
 #include <string.h>
 
 // Past what all the buffers can hold a message is cut: nothing is handed
@@ -59,7 +58,7 @@ void Sleep(DWORD ms)
 
 DWORD GetTickCount(void)
 {
-    return (DWORD)(uint64_t)emscripten_get_now();
+    return (DWORD)(uint64_t)WebMidiNow();
 }
 
 MMRESULT midiInOpen(HMIDIIN* in, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD)

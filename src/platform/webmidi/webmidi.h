@@ -32,6 +32,8 @@ int WebMidiSend(const void* bytes, int size);
 // The oldest System Exclusive message received and not yet taken: copies
 // at most size bytes of it and gives its whole length, 0 when none waits.
 int WebMidiTake(void* bytes, int size);
+// The page's clock, in milliseconds.
+double WebMidiNow(void);
 // Gives the page back to the browser for ms milliseconds. It does not end
 // early: the pause after each chunk paces the device, and a wait for a reply
 // polls every millisecond anyway.

@@ -98,6 +98,10 @@ mergeInto(LibraryManager.library, {
     return message.length;
   },
 
+  WebMidiNow: function() {
+    return performance.now();
+  },
+
   // A timer in a tab that has waited a few times fires 4 ms late at least;
   // Atomics.waitAsync's timeout keeps a 1 ms pause near 1 ms, but only
   // where the page is cross-origin isolated. Nothing ends the wait early.
