@@ -1,6 +1,6 @@
 // The page around the updater: it asks for MIDI access, lists the ports by
-// running the program with --list, and runs it again with --port and
-// --no-pause to update. Each run is a fresh instance of the module, with
+// running the program with --list, and runs it again with --image, --port
+// and --no-pause to update. Each run is a fresh instance of the module, with
 // the chosen image written into its current directory under its own name.
 'use strict';
 
@@ -10,10 +10,17 @@ const ENDINGS = {
   3: ['bad', 'The device was not found. Check that it is plugged in, look again and choose its port.'],
   4: ['bad', 'The device did not answer as expected; nothing was written to it.'],
   5: ['bad', 'The update failed part-way: the device may hold part of the image. Update again to complete it.'],
+  130: ['bad', 'The update was cancelled. The device may hold part of the image: run the update again.'],
 };
 
+// The program reads no more of an image's file than this.
+const LARGEST_IMAGE_FILE = 16 * 1024 * 1024;
+
 const $ = (id) => document.getElementById(id);
-const page = { access: null, problem: null, image: null, running: false, listings: 0, lastOutput: '' };
+// The page's state; a property of the window (var), so that a test reads
+// it as the page does.
+var page = { access: null, problem: null, image: null, running: false, listings: 0, lastOutput: '', runs: 0,
+             control: null };
 
 function notice(text) {
   const line = document.createElement('p');
@@ -94,11 +101,13 @@ function makeConsole(pre) {
 }
 
 // Runs the program once; resolves with its exit status and its output.
-function runProgram(args, pre) {
+// control becomes the module: setting its cancelled interrupts the run.
+function runProgram(args, pre, control = {}) {
   const out = makeConsole(pre);
+  ++page.runs;
   return new Promise((resolve) => {
     const end = (status) => resolve({ status, output: out.raw() });
-    createUpdate({
+    createUpdate(Object.assign(control, {
       arguments: args,
       midiAccess: page.access,
       midiProblem: page.problem,
@@ -112,7 +121,7 @@ function runProgram(args, pre) {
       }],
       onExit: end,
       onAbort: () => end(-1),
-    }).catch(() => end(-1));
+    })).catch(() => end(-1));
   });
 }
 
@@ -147,25 +156,36 @@ async function listPorts() {
     (again || devices[0]).selected = true;
   else
     select.add(new Option("Choose the device's port", '', true, true), 0);
-  select.disabled = options.length === 0;
-  updateButton();
+  updateStates();
 }
 
-function updateButton() {
-  $('update').disabled = page.running || !page.image;
+// Update needs a file, and a port where there are ports; nothing that
+// changes the run can be touched while it goes on.
+function updateStates() {
+  const select = $('port');
+  const ports = [...select.options].some((option) => option.value !== '');
+  $('update').disabled = page.running || !page.image || (ports && !select.value);
+  select.disabled = page.running || !ports;
+  $('image').disabled = page.running;
+  $('look').disabled = page.running;
+  $('drop').classList.toggle('disabled', page.running);
 }
 
+// The focus goes to Cancel while the update runs, then to how it ended.
 async function update() {
   page.running = true;
-  updateButton();
-  $('look').disabled = true;
+  page.control = { cancelled: false };
+  $('cancel').hidden = false;
+  $('cancel').disabled = false;
+  $('cancel').focus();
+  updateStates();
   $('progress').value = 0;
   $('ending').textContent = '';
   $('ending').className = 'ending';
-  const args = ['--no-pause'];
+  const args = ['--no-pause', '--image', page.image.name];
   if ($('port').value)
     args.push('--port', $('port').value);
-  const { status, output } = await runProgram(args, $('console'));
+  const { status, output } = await runProgram(args, $('console'), page.control);
   page.lastOutput = output;
   const [kind, text] = ENDINGS[status] || ['bad', 'The updater stopped unexpectedly.'];
   if (status === 0)
@@ -174,23 +194,38 @@ async function update() {
   $('ending').className = `ending ${kind}`;
   document.body.dataset.status = status;
   page.running = false;
-  $('look').disabled = false;
+  $('cancel').hidden = true;
+  updateStates();
+  $('ending').focus();
   listPorts();
 }
 
+function cancel() {
+  if (page.control)
+    page.control.cancelled = true;
+  $('cancel').disabled = true;
+}
+
+// A file larger than the program reads is refused before it is read.
 async function chooseImage(file) {
-  if (!file)
+  if (!file || page.running)
     return;
-  page.image = { name: file.name, bytes: new Uint8Array(await file.arrayBuffer()) };
-  $('chosen').textContent = `Chosen: ${file.name}, ${file.size.toLocaleString('en')} bytes. `
-    + 'Choose or drop another file to change it.';
-  updateButton();
+  const size = file.size.toLocaleString('en');
+  if (file.size > LARGEST_IMAGE_FILE) {
+    page.image = null;
+    $('chosen').textContent = `${file.name} holds ${size} bytes, more than the 16 MiB any image's file holds: `
+      + 'it is not an image. Choose the device\'s .kit file.';
+  } else {
+    page.image = { name: file.name, bytes: new Uint8Array(await file.arrayBuffer()) };
+    $('chosen').textContent = `Chosen: ${file.name}, ${size} bytes. Choose or drop another file to change it.`;
+  }
+  updateStates();
 }
 
 async function askForMidi() {
   if (typeof navigator.requestMIDIAccess !== 'function') {
     page.problem = 'This browser has no Web MIDI.';
-    notice('This browser cannot talk to MIDI devices. Use Chrome, Edge, Opera or another Chromium-based browser.');
+    notice('This browser cannot talk to MIDI devices. Use Firefox, Chrome, Edge or another browser with Web MIDI.');
     return;
   }
   try {
@@ -199,11 +234,28 @@ async function askForMidi() {
   } catch (error) {
     page.problem = `The browser gave no MIDI access: ${error.message}`;
     if (error.name === 'NotAllowedError' || error.name === 'SecurityError')
-      notice('MIDI access was denied. Allow this page to "control and reprogram your MIDI devices" '
-             + '(the lock icon beside the address), then reload it.');
+      notice('MIDI access was denied. Allow this page to use your MIDI devices with System Exclusive messages '
+             + '(Chrome and Edge: the icon beside the address; Firefox asks, and on a site other than this '
+             + 'computer first offers a small add-on that gives the site that permission), then reload it.');
     else
       notice('The browser found no MIDI system on this computer, so no device can be seen.');
   }
+}
+
+// Firefox tells a page nothing of a device plugged in after the page was
+// given MIDI access, but a new request lists it: looking again asks anew.
+async function lookAgain() {
+  if (page.access) {
+    try {
+      const access = await navigator.requestMIDIAccess({ sysex: true });
+      page.access.onstatechange = null;
+      page.access = access;
+      access.onstatechange = () => { if (!page.running) listPorts(); };
+    } catch (error) {
+      // The access there was still serves.
+    }
+  }
+  await listPorts();
 }
 
 // Leaving the page ends the update; the browser asks first.
@@ -214,11 +266,19 @@ function guardLeaving() {
   });
 }
 
+// A file dropped anywhere is the chosen one, and never opened in the tab.
 function watchDrops() {
   const drop = $('drop');
-  drop.addEventListener('dragover', (event) => { event.preventDefault(); drop.classList.add('over'); });
-  drop.addEventListener('dragleave', () => drop.classList.remove('over'));
-  drop.addEventListener('drop', (event) => {
+  window.addEventListener('dragover', (event) => {
+    event.preventDefault();
+    event.dataTransfer.dropEffect = page.running ? 'none' : 'copy';
+    drop.classList.toggle('over', !page.running);
+  });
+  window.addEventListener('dragleave', (event) => {
+    if (!event.relatedTarget)
+      drop.classList.remove('over');
+  });
+  window.addEventListener('drop', (event) => {
     event.preventDefault();
     drop.classList.remove('over');
     chooseImage(event.dataTransfer.files[0]);
@@ -234,7 +294,9 @@ async function start() {
   watchDrops();
   $('image').addEventListener('change', (event) => chooseImage(event.target.files[0]));
   $('update').addEventListener('click', update);
-  $('look').addEventListener('click', listPorts);
+  $('cancel').addEventListener('click', cancel);
+  $('port').addEventListener('change', updateStates);
+  $('look').addEventListener('click', lookAgain);
   await askForMidi();
   await listPorts();
   document.body.dataset.ready = 'yes';

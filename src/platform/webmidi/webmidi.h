@@ -22,8 +22,8 @@ void WebMidiId(int input, int id, char* portId, int size);
 // Why the page has no MIDI access, in the page's words, cut to size - 1
 // bytes; nonzero when it has none.
 int WebMidiProblem(char* text, int size);
-// Listens to input id (input true) or sends to output id; nonzero when the
-// port is gone.
+// Listens to input id (input true) or sends to output id, once the browser
+// has opened the port; nonzero when it is gone or cannot be opened.
 int WebMidiOpen(int input, int id);
 void WebMidiClose(int input);
 // Hands a whole message to the output; nonzero when the port is gone or
@@ -32,6 +32,8 @@ int WebMidiSend(const void* bytes, int size);
 // The oldest System Exclusive message received and not yet taken: copies
 // at most size bytes of it and gives its whole length, 0 when none waits.
 int WebMidiTake(void* bytes, int size);
+// Nonzero once the page's Cancel button has been pressed.
+int WebMidiCancelled(void);
 // The page's clock, in milliseconds.
 double WebMidiNow(void);
 // Gives the page back to the browser for ms milliseconds. It does not end

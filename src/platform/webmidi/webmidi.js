@@ -22,7 +22,26 @@ mergeInto(LibraryManager.library, {
       if (event.data.length > 0 && event.data[0] === 0xF0)
         WebMidi.received.push(new Uint8Array(event.data));
     },
+
+    // Gives the tab back to the browser until start's callback is called.
+    // Once main has waited, its return ends a later task, not the first
+    // call: the run is ended (Module.onExit) when it does; an exit() inside
+    // it has ended the run already.
+    suspend: function(start) {
+      return Asyncify.handleSleep(function(wakeUp) {
+        if (!Asyncify.asyncPromiseHandlers) {
+          Asyncify.whenDone().then(function(status) {
+            callUserCallback(function() { _exit(status); });
+          }, function(error) {
+            if (!(error instanceof ExitStatus))
+              throw error;
+          });
+        }
+        start(wakeUp);
+      });
+    },
   },
+  $WebMidi__deps: ['$callUserCallback', 'exit'],
 
   WebMidiCount__deps: ['$WebMidi'],
   WebMidiCount: function(input) {
@@ -46,20 +65,23 @@ mergeInto(LibraryManager.library, {
     return 1;
   },
 
+  // Waits until the browser has opened the port: a port that is gone or
+  // refused fails the open, as a missing device does.
   WebMidiOpen__deps: ['$WebMidi'],
   WebMidiOpen: function(input, id) {
     var port = WebMidi.list(input)[id];
-    if (port.state !== 'connected')
-      return 1;
-    if (input) {
-      WebMidi.received = [];
-      port.onmidimessage = WebMidi.receive;
-      WebMidi.input = port;
-    } else {
-      WebMidi.output = port;
-    }
-    port.open().catch(function() {});
-    return 0;
+    return WebMidi.suspend(function(wakeUp) {
+      if (port.state !== 'connected')
+        return wakeUp(1);
+      if (input) {
+        WebMidi.received = [];
+        port.onmidimessage = WebMidi.receive;
+        WebMidi.input = port;
+      } else {
+        WebMidi.output = port;
+      }
+      port.open().then(function() { wakeUp(0); }, function() { wakeUp(1); });
+    });
   },
 
   WebMidiClose__deps: ['$WebMidi'],
@@ -102,19 +124,16 @@ mergeInto(LibraryManager.library, {
     return performance.now();
   },
 
+  WebMidiCancelled: function() {
+    return Module['cancelled'] ? 1 : 0;
+  },
+
   // A timer in a tab that has waited a few times fires 4 ms late at least;
   // Atomics.waitAsync's timeout keeps a 1 ms pause near 1 ms, but only
   // where the page is cross-origin isolated. Nothing ends the wait early.
-  // Once main has waited, its return ends a later task, not the first
-  // call: the run is ended (Module.onExit) when it does.
-  WebMidiSleep__deps: ['$callUserCallback', 'exit'],
+  WebMidiSleep__deps: ['$WebMidi'],
   WebMidiSleep: function(ms) {
-    return Asyncify.handleSleep(function(wakeUp) {
-      if (!Asyncify.asyncPromiseHandlers) {
-        Asyncify.whenDone().then(function(status) {
-          callUserCallback(function() { _exit(status); });
-        });
-      }
+    return WebMidi.suspend(function(wakeUp) {
       var cell = Module['waitCell'];
       if (cell)
         Atomics.waitAsync(cell, 0, 0, ms).value.then(function() { wakeUp(); });
