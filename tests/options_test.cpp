@@ -58,7 +58,6 @@ TEST(Options, HelpVersionListAndCheckTouchNoPort)
         EXPECT_EQ(run.status, 0) << c.first[0];
         EXPECT_EQ(run.calls, std::vector<std::string>{}) << c.first[0];
     }
-    EXPECT_EQ(Launch({"--help"}).out.substr(0, 38), "Usage: update [OPTION]... [FILE]\nInsta");
 }
 
 TEST(Options, AWrongCommandLineExits2AndDoesNothing)
