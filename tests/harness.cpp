@@ -89,9 +89,9 @@ sim::Bytes Record(const sim::Bytes& data)
         sum = (uint16_t)(sum + byte);
     uint16_t check = (uint16_t)(0u - sum);
     sim::Bytes record{(uint8_t)(length >> 8), (uint8_t)length};
+    record.reserve(length + 2);
     record.insert(record.end(), data.begin(), data.end());
-    record.push_back((uint8_t)check);
-    record.push_back((uint8_t)(check >> 8));
+    record.insert(record.end(), {(uint8_t)check, (uint8_t)(check >> 8)});
     return record;
 }
 

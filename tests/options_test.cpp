@@ -5,7 +5,6 @@
 #include "harness.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 namespace {
 

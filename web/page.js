@@ -216,7 +216,10 @@ async function chooseImage(file) {
     $('chosen').textContent = `${file.name} holds ${size} bytes, more than the 16 MiB any image's file holds: `
       + 'it is not an image. Choose the device\'s .kit file.';
   } else {
-    page.image = { name: file.name, bytes: new Uint8Array(await file.arrayBuffer()) };
+    const bytes = new Uint8Array(await file.arrayBuffer());
+    if (page.running)
+      return;
+    page.image = { name: file.name, bytes };
     $('chosen').textContent = `Chosen: ${file.name}, ${size} bytes. Choose or drop another file to change it.`;
   }
   updateStates();

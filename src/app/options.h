@@ -10,7 +10,7 @@ enum Action { ACTION_UPDATE, ACTION_HELP, ACTION_VERSION, ACTION_LIST, ACTION_CH
 
 struct RunOptions {
     const char* image;  // the image file, or NULL to find it in the current directory
-    const char* port;   // the port chosen by name or number, or NULL
+    const char* port;   // the port chosen by name, number or id, or NULL
     bool pause;         // wait for a key at the end
     bool verbose;       // trace the messages on standard error
 };

@@ -101,8 +101,10 @@ bool OpenChosenPorts(const char* port)
 {
     char name[MAXPNAMELEN];
     UINT ordinal = NO_PORT, out = NO_PORT, in = Numbered(port);
-    if (in == NO_PORT && (in = WithId(true, port)) != NO_PORT)
-        out = WithId(false, port);
+    if (in == NO_PORT) {
+        in = WithId(true, port);
+        out = in != NO_PORT ? WithId(false, port) : NO_PORT;
+    }
     if (in != NO_PORT)
         NameAndOrdinal(in, name, &ordinal);
     const char* wanted = in != NO_PORT ? name : port;
