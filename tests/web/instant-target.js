@@ -1,8 +1,9 @@
 // Injected before the page's own scripts: a MIDI system with the "Midi
 // Through Port-0" every Linux has and a target that answers at once, as a
 // microtask after each message, so that the page's and the program's own
-// pace is what is measured. window.instantTarget tells what it holds and
-// when the transfer began and ended.
+// pace is what is measured; with window.secondDevice set before, a second
+// device beside it. window.instantTarget tells what it holds and when the
+// transfer began and ended.
 (() => {
   const HANDSHAKE = [0xF0, 0x31, 0x6D, 0x0F, 0x42, 0x58, 0x27, 0x13, 0xF7];
   const target = { held: [], pending: [], chunks: 0, began: 0, ended: 0 };
@@ -43,5 +44,10 @@
   const access = { inputs: new Map([[through[0].id, through[0]], [input.id, input]]),
                    outputs: new Map([[through[1].id, through[1]], [output.id, output]]),
                    sysexEnabled: true, onstatechange: null };
+  if (window.secondDevice) {
+    const other = [port('input', 'Quellam MIDI 2'), port('output', 'Quellam MIDI 2')];
+    access.inputs.set(other[0].id, other[0]);
+    access.outputs.set(other[1].id, other[1]);
+  }
   navigator.requestMIDIAccess = () => Promise.resolve(access);
 })();
