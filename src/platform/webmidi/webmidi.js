@@ -23,6 +23,19 @@ mergeInto(LibraryManager.library, {
         WebMidi.received.push(new Uint8Array(event.data));
     },
 
+    // The program no longer uses the port: nothing more of it reaches the
+    // program. Gives the port, or null.
+    forget: function(input) {
+      var port = input ? WebMidi.input : WebMidi.output;
+      if (port !== null && input)
+        port.onmidimessage = null;
+      if (input)
+        WebMidi.input = null;
+      else
+        WebMidi.output = null;
+      return port;
+    },
+
     // Gives the tab back to the browser until start's callback is called.
     // Once main has waited, its return ends a later task, not the first
     // call: the run is ended (Module.onExit) when it does; an exit() inside
@@ -80,22 +93,18 @@ mergeInto(LibraryManager.library, {
       } else {
         WebMidi.output = port;
       }
-      port.open().then(function() { wakeUp(0); }, function() { wakeUp(1); });
+      port.open().then(function() { wakeUp(0); }, function() {
+        WebMidi.forget(input);
+        wakeUp(1);
+      });
     });
   },
 
   WebMidiClose__deps: ['$WebMidi'],
   WebMidiClose: function(input) {
-    var port = input ? WebMidi.input : WebMidi.output;
-    if (port === null)
-      return;
-    if (input) {
-      port.onmidimessage = null;
-      WebMidi.input = null;
-    } else {
-      WebMidi.output = null;
-    }
-    port.close().catch(function() {});
+    var port = WebMidi.forget(input);
+    if (port !== null)
+      port.close().catch(function() {});
   },
 
   WebMidiSend__deps: ['$WebMidi'],
