@@ -225,6 +225,15 @@ async function chooseImage(file) {
   updateStates();
 }
 
+// The ports are listed again whenever the browser says one has come or
+// gone, but not during an update.
+function useAccess(access) {
+  if (page.access)
+    page.access.onstatechange = null;
+  page.access = access;
+  access.onstatechange = () => { if (!page.running) listPorts(); };
+}
+
 async function askForMidi() {
   if (typeof navigator.requestMIDIAccess !== 'function') {
     page.problem = 'This browser has no Web MIDI.';
@@ -232,8 +241,7 @@ async function askForMidi() {
     return;
   }
   try {
-    page.access = await navigator.requestMIDIAccess({ sysex: true });
-    page.access.onstatechange = () => { if (!page.running) listPorts(); };
+    useAccess(await navigator.requestMIDIAccess({ sysex: true }));
   } catch (error) {
     page.problem = `The browser gave no MIDI access: ${error.message}`;
     if (error.name === 'NotAllowedError' || error.name === 'SecurityError')
@@ -250,10 +258,7 @@ async function askForMidi() {
 async function lookAgain() {
   if (page.access) {
     try {
-      const access = await navigator.requestMIDIAccess({ sysex: true });
-      page.access.onstatechange = null;
-      page.access = access;
-      access.onstatechange = () => { if (!page.running) listPorts(); };
+      useAccess(await navigator.requestMIDIAccess({ sysex: true }));
     } catch (error) {
       // The access there was still serves.
     }

@@ -42,7 +42,7 @@ static bool Take(Parse* parse, int option, const char* value)
     parse->given[option] = true;
     if (option == OPT_PORT && (again || *value == '\0'))
         return Refuse(parse, again ? "a second port" : "an empty port name", value);
-    if (option == OPT_IMAGE && parse->options->image != NULL)
+    if (option == OPT_IMAGE && again)
         return Refuse(parse, "a second image file", value);
     if (option == OPT_PORT)
         parse->options->port = value;
