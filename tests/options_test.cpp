@@ -48,6 +48,7 @@ TEST(Options, HelpVersionListAndCheckTouchNoPort)
         {{"--version"}, "update 0.2\n"},
         {{"--list"}, "in 1: Quellam MIDI\nout 1: Quellam MIDI\n"},
         {{"-l", "--port", "x"}, "out 1: Quellam MIDI\n"},
+        {{"--units"}, "1\tQuellam MIDI\n"},
         {{"--check"}, "The image holds 2 records, 14 bytes; every checksum holds.\n"},
         {{"-cn"}, "every checksum holds.\n"},
     };
@@ -97,48 +98,85 @@ TEST(Options, ACheckNamesTheWrongRecord)
     EXPECT_EQ(run.status, 0);
 }
 
-// Two devices of one kind: the number from the list, or the id the system
-// tells, tells them apart; a name that fits both, or none, lists the
-// candidates and sends nothing.
-TEST(Options, APortChosenByNumberIdOrName)
+// What --port chooses: a number is only ever an input's number in the
+// list; a unit's lasting name and a port's id choose that unit's or port's
+// input and output; a name that fits several ports, or none, lists the
+// candidates, each with the word after --port that chooses it, and sends
+// nothing; following that word updates the port it stands beside.
+TEST(Options, APortChosenByNumberLastingNameIdOrName)
 {
-    sim::Setup two;
+    const sim::Device synth{"Microsoft GS Wavetable Synth"};
+    sim::Setup two, outs, noIds, units, win11;
     two.inputs = {{"Quellam MIDI", "20:0 #SEQ_HARDWARE"}, {"Quellam MIDI", "24:0 #SEQ_HARDWARE"}};
-    two.outputs = {"Microsoft GS Wavetable Synth", {"Quellam MIDI", "20:0 #SEQ_HARDWARE"},
-                   {"Quellam MIDI", "24:0 #SEQ_HARDWARE"}};
-    for (const char* port : {"2", "24:0"}) {
-        Command run = Launch({"--port", port}, two);
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.calls[0], "midiInOpen(1)=0");
-        EXPECT_EQ(run.calls[2], "midiOutOpen(2)=0");
-        EXPECT_EQ(run.held.size(), 14u);
-    }
-
-    Command run = Launch({"-p", "quellam"}, two);
-    EXPECT_EQ(run.out, std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" +
-                           "Error: 2 MIDI inputs match 'quellam'; choose one by its number:\n"
-                           "in 1: Quellam MIDI [20:0 #SEQ_HARDWARE]\nin 2: Quellam MIDI [24:0 #SEQ_HARDWARE]\n\n" +
-                           PROMPT);
-    EXPECT_EQ(run.status, 3);
-    EXPECT_EQ(run.calls, std::vector<std::string>{});
-    for (const char* port : {"3", "24:1", "24"}) {
-        run = Launch({"-p", port}, two);
-        EXPECT_EQ(run.status, 3);
-        EXPECT_NE(run.out.find("No MIDI input matches '" + std::string(port) + "'. The MIDI inputs are:\nin 1:"),
-                  std::string::npos);
-    }
-
-    // Windows 11 with an input it cannot recognise: two inputs count, and the
-    // user chooses the target's by its name or its interface path.
-    sim::Setup win11;
+    two.outputs = {synth, {"Quellam MIDI", "20:0 #SEQ_HARDWARE"}, {"Quellam MIDI", "24:0 #SEQ_HARDWARE"}};
+    // A second output of the target's name: --port 2 once chose input 2.
+    outs.inputs = {{"Quellam MIDI", "20:0 #SEQ_HARDWARE"}, {"Keyboard", "24:0 #SEQ_HARDWARE"}};
+    outs.outputs = {{"Quellam MIDI", "20:0 #SEQ_HARDWARE"}, {"2- Quellam MIDI", "20:1 #SEQ_HARDWARE"},
+                    {"Keyboard", "24:0 #SEQ_HARDWARE"}};
+    noIds.inputs = {"Quellam MIDI", "Keyboard"};
+    noIds.outputs = {"Quellam MIDI", "2- Quellam MIDI", "Keyboard"};
+    // Two units of one name, whose serial numbers are not their inputs'
+    // numbers; "Midi Through Port-0" holds the digit 0.
+    const std::string a = "24:0 #SEQ_HARDWARE usb:usb-dummy_hcd.1-1 serial:0002",
+                      b = "28:0 #SEQ_HARDWARE usb:usb-dummy_hcd.0-1 serial:0001";
+    units.inputs = {{"Midi Through Port-0", "14:0 #SEQ_THROUGH"}, {"Quellam MIDI 1", a}, {"Quellam MIDI 1", b}};
+    units.outputs = units.inputs;
     const std::string usb = R"(\\?\SWD#MIDISRV#MIDIU_KS_BIDI_16925_OUTPIN.0_INPIN.2#{e7cce071})";
     win11.inputs = {{"Quellam MIDI", usb}, {"Synth Input", ""}};
-    win11.outputs = {"Microsoft GS Wavetable Synth", {"Quellam MIDI", usb}};
-    EXPECT_TRUE(Ends(Launch({}, win11).out, "choose one with 'update --port NAME'.\n\n" + std::string(PROMPT)));
-    for (const std::string& port : {std::string("--port=Quellam MIDI"), "--port=" + usb}) {
-        run = Launch({port.c_str()}, win11);
-        EXPECT_EQ(run.status, 0) << port;
-        EXPECT_EQ(run.calls[2], "midiOutOpen(1)=0");
+    win11.outputs = {synth, {"Quellam MIDI", usb}};
+    const std::string byPath = "--port=" + usb;
+    const struct {
+        sim::Setup setup;
+        std::vector<const char*> args;
+        int status;
+        std::string in, out;  // the ports opened, or the end of the output
+    } cases[] = {
+        {two, {"--port", "2"}, 0, "midiInOpen(1)=0", "midiOutOpen(2)=0"},
+        {two, {"-p", "24:0"}, 0, "midiInOpen(1)=0", "midiOutOpen(2)=0"},
+        {two, {"-p", "quellam"}, 3, "",
+         "Error: 2 MIDI inputs match 'quellam'; choose one with the --port beside it:\n"
+         "in 1: Quellam MIDI [20:0 #SEQ_HARDWARE]  (--port 20:0)\nin 2: Quellam MIDI [24:0 #SEQ_HARDWARE]  (--port 24:0)\n\n"},
+        {two, {"-p", "24:1"}, 3, "", "in 2: Quellam MIDI [24:0 #SEQ_HARDWARE]  (--port 24:0)\n\n"},
+        {two, {"-p", "3"}, 3, "", "Error: There is no MIDI input 3. 'update --list' shows the inputs and their numbers.\n\n"},
+        {outs, {"-p", "quellam"}, 3, "",
+         "Error: 2 MIDI outputs match 'quellam'; choose one with the --port beside it:\n"
+         "out 1: Quellam MIDI [20:0 #SEQ_HARDWARE]  (--port 20:0)\n"
+         "out 2: 2- Quellam MIDI [20:1 #SEQ_HARDWARE]  (--port cannot choose it: no input goes with it here)\n\n"},
+        {outs, {"-p", "20:0"}, 0, "midiInOpen(0)=0", "midiOutOpen(0)=0"},
+        {noIds, {"-p", "quellam"}, 3, "",
+         "out 2: 2- Quellam MIDI  (--port cannot choose it here: the system tells no id of it)\n\n"},
+        {units, {"-p", "0"}, 3, "", "Error: There is no MIDI input 0. 'update --list' shows the inputs and their numbers.\n\n"},
+        {units, {"-p", "serial:0001"}, 0, "midiInOpen(2)=0", "midiOutOpen(2)=0"},
+        {units, {"-p", "usb:usb-dummy_hcd.1-1"}, 0, "midiInOpen(1)=0", "midiOutOpen(1)=0"},
+        {units, {"-p", "0001"}, 3, "", "in 3: Quellam MIDI 1 [" + b + "]  (--port serial:0001)\n\n"},
+        {units, {}, 3, "",
+         "USB audiol devices!\n\nOr choose one with the --port beside it:\nin 2: Quellam MIDI 1 [" + a +
+             "]  (--port serial:0002)\nin 3: Quellam MIDI 1 [" + b + "]  (--port serial:0001)\n\n"},
+        {units, {"--units"}, 0, "", "serial:0002\tQuellam MIDI 1\nserial:0001\tQuellam MIDI 1\n"},
+        // Windows 11 with an input it cannot recognise: two inputs count, and
+        // the user chooses the target's by its interface path or its name.
+        {win11, {}, 3, "", "in 1: Quellam MIDI [" + usb + "]  (--port " + usb +
+             ")\nin 2: Synth Input  (--port cannot choose it: no output goes with it here)\n\n"},
+        {win11, {byPath.c_str()}, 0, "midiInOpen(0)=0", "midiOutOpen(1)=0"},
+        {win11, {"--port=Quellam MIDI"}, 0, "midiInOpen(0)=0", "midiOutOpen(1)=0"},
+    };
+    for (const auto& c : cases) {
+        Command run = Launch(c.args, c.setup);
+        std::string what = c.args.empty() ? "no --port" : c.args.back();
+        EXPECT_EQ(run.status, c.status) << what;
+        if (c.in.empty()) {
+            EXPECT_EQ(run.calls, std::vector<std::string>{}) << what;
+        }
+        if (c.status == 0 && c.in.empty()) {
+            EXPECT_EQ(run.out, c.out) << what;
+        } else if (c.status == 0) {
+            ASSERT_GE(run.calls.size(), 3u) << what;
+            EXPECT_EQ(run.calls[0], c.in) << what;
+            EXPECT_EQ(run.calls[2], c.out) << what;
+            EXPECT_EQ(run.held.size(), 14u) << what;
+        } else {
+            EXPECT_TRUE(Ends(run.out, c.out + PROMPT)) << what << ": " << run.out;
+        }
     }
 }
 

@@ -23,7 +23,7 @@ const std::string APP = R"(\\?\SWD#MIDISRV#MIDIU_APP_7F2A#{e7cce071-3c03-423f-88
 const std::string USB = R"(\\?\SWD#MIDISRV#MIDIU_KS_BIDI_16925_OUTPIN.0_INPIN.2#{e7cce071-3c03-423f-88d3-f1045d02552b})";
 const std::string SILENT = "\nFailed: Target is not responding.\n\n";
 const std::string TWO = "Error:Does your computer have identified 2 USB audiol devices, Please remove the other USB "
-                        "audiol devices!\n\nSee them with 'update --list' and choose one with 'update --port NAME'.\n\n";
+                        "audiol devices!\n\nOr choose one with the --port beside it:\n";
 
 TEST(DeviceStage, OpensThePortsTheListSaysItWill)
 {
@@ -45,7 +45,10 @@ TEST(DeviceStage, OpensThePortsTheListSaysItWill)
          "MIDI IN DEVICE: Quellam MIDI\r\nMIDI OUT DEVICE: microsoft thing\r\n" + OUT_MISSING, ""},
         {{"Microsoft In"}, {"Quellam MIDI"}, "MIDI IN DEVICE: Microsoft In\r\n" + IN_MISSING,
          "in 1: Microsoft In (counted; passed over when opened, for its maker's name)\nout 1: Quellam MIDI\n"},
-        {{"Microsoft Thing", "Quellam MIDI"}, {"Quellam MIDI"}, TWO, ""},
+        {{"Microsoft Thing", "Quellam MIDI"}, {"Quellam MIDI"},
+         TWO + "in 1: Microsoft Thing (counted; passed over when opened, for its maker's name)  (--port cannot choose it: "
+               "no output goes with it here)\nin 2: Quellam MIDI  (--port 2)\n\n",
+         ""},
         // A device's name is printed with its control characters as '?'.
         {{"Evil\x1b]0;x\x07\xC2\x9B MIDI"}, {"Evil\x1b]0;x\x07\xC2\x9B MIDI"},
          "MIDI IN DEVICE: Evil?]0;x?? MIDI\r\nMIDI OUT DEVICE: Evil?]0;x?? MIDI\r\n" + SILENT,
@@ -64,7 +67,10 @@ TEST(DeviceStage, OpensThePortsTheListSaysItWill)
          "out 4: Quellam MIDI [" + USB + "]\n"},
         {{{"Default App Loopback (A)", LOOP_A}}, {"Quellam MIDI"},
          "Error: Did not find the USB Audio device, please check!\n\n", ""},
-        {{{"Default App Loopback (A)", LOOP_A}, {"Quellam MIDI", USB}, {"Keyboard", ""}}, {"Quellam MIDI"}, TWO, ""},
+        {{{"Default App Loopback (A)", LOOP_A}, {"Quellam MIDI", USB}, {"Keyboard", ""}}, {"Quellam MIDI"},
+         TWO + "in 2: Quellam MIDI [" + USB + "]  (--port " + USB + ")\nin 3: Keyboard  (--port cannot choose it: no output goes "
+               "with it here)\n\n",
+         ""},
         // On Linux the provider tells each sequencer port's kind.
         {{through, {"FLUID Synth", "128:0 #SEQ_PROGRAM"}, {"Quellam MIDI", "20:0 #SEQ_HARDWARE"}},
          {{"OPL3 FM Port", "17:0 #SEQ_SYNTH"}, through, {"Quellam MIDI", "20:0 #SEQ_HARDWARE"}}, DEVICES + SILENT,

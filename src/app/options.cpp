@@ -4,15 +4,16 @@
 
 #include <string.h>
 
-enum { OPT_HELP, OPT_VERSION, OPT_LIST, OPT_CHECK, OPT_NO_PAUSE, OPT_VERBOSE, OPT_PORT, OPT_IMAGE };
+enum { OPT_HELP, OPT_VERSION, OPT_LIST, OPT_UNITS, OPT_CHECK, OPT_NO_PAUSE, OPT_VERBOSE, OPT_PORT, OPT_IMAGE };
 
 static const struct {
     const char* longName;
     char shortName;
     bool takesValue;
 } OPTIONS[] = {
-    {"help", 'h', false},     {"version", 'V', false}, {"list", 'l', false},  {"check", 'c', false},
-    {"no-pause", 'n', false}, {"verbose", 'v', false}, {"port", 'p', true}, {"image", 'i', true},
+    {"help", 'h', false},    {"version", 'V', false},  {"list", 'l', false},    {"units", 'u', false},
+    {"check", 'c', false},   {"no-pause", 'n', false}, {"verbose", 'v', false}, {"port", 'p', true},
+    {"image", 'i', true},
 };
 
 #define OPTION_COUNT (int)(sizeof OPTIONS / sizeof OPTIONS[0])
@@ -125,6 +126,8 @@ Action ParseOptions(int argc, char** argv, RunOptions* options)
         return ACTION_VERSION;
     if (parse.given[OPT_LIST])
         return ACTION_LIST;
+    if (parse.given[OPT_UNITS])
+        return ACTION_UNITS;
     return parse.given[OPT_CHECK] ? ACTION_CHECK : ACTION_UPDATE;
 }
 
@@ -136,11 +139,16 @@ void PrintHelp(const char* program)
            "must begin with Quellam.\n"
            "\n"
            "  -i, --image FILE  the image file (also given as FILE)\n"
-           "  -p, --port PORT   the MIDI input and output named PORT, or whose names\n"
-           "                    hold it, or the port whose id --list shows as PORT,\n"
-           "                    or input PORT as --list numbers it\n"
+           "  -p, --port PORT   the MIDI input and output that PORT names: input PORT\n"
+           "                    if it is a number, as --list numbers the inputs; the\n"
+           "                    unit of a lasting name --list shows (usb:..., serial:...);\n"
+           "                    the port whose id --list shows as PORT; else the ports\n"
+           "                    named PORT, or whose names hold it\n"
            "  -l, --list        list the MIDI ports and what the update does with each,\n"
            "                    and exit\n"
+           "  -u, --units       for scripts: list each device the update counts, a line\n"
+           "                    each, the word --port takes to choose it, a tab and its\n"
+           "                    name, and exit\n"
            "  -c, --check       check the image, say which record is wrong, and exit\n"
            "  -n, --no-pause    do not wait for a key at the end\n"
            "  -v, --verbose     trace every message to and from the device on standard\n"

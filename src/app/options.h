@@ -6,11 +6,11 @@
 
 #include <stdio.h>
 
-enum Action { ACTION_UPDATE, ACTION_HELP, ACTION_VERSION, ACTION_LIST, ACTION_CHECK, ACTION_USAGE };
+enum Action { ACTION_UPDATE, ACTION_HELP, ACTION_VERSION, ACTION_LIST, ACTION_UNITS, ACTION_CHECK, ACTION_USAGE };
 
 struct RunOptions {
     const char* image;  // the image file, or NULL to find it in the current directory
-    const char* port;   // the port chosen by name, number or id, or NULL
+    const char* port;   // the port chosen by number, lasting name, id or name, or NULL
     bool pause;         // wait for a key at the end
     bool verbose;       // trace the messages on standard error
 };

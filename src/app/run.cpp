@@ -95,6 +95,9 @@ int RunCommandLine(int argc, char** argv)
     case ACTION_LIST:
         ListMidiPorts();
         return EXIT_DONE;
+    case ACTION_UNITS:
+        ListUnits();
+        return EXIT_DONE;
     case ACTION_CHECK:
         return CheckImage(&options);
     case ACTION_USAGE:

@@ -1,6 +1,20 @@
-// The port the user chose with --port. Every port the system lists is a
-// candidate, whether the device view counts it or not, and its name is not
-// passed over: the user has seen the list.
+// The port the user chose with --port, and the word after --port that
+// chooses each port, which every list of candidates shows. Every port the
+// system lists is a candidate, whether the device view counts it or not,
+// and its name is not passed over: the user has seen the list.
+//
+// The word is read as the first of these it can be:
+// - a number: the input --list numbers so, and nothing else;
+// - a lasting name as --list shows a USB unit's, usb:... or serial:...:
+//   the ports of that unit;
+// - a port's id as --list shows it (client:port, an interface path): the
+//   ports of that id;
+// - a name, or part of one: the ports named exactly so if there are any,
+//   else those whose names hold it.
+// Where a number, a lasting name or an id gives one side and not the
+// other, the other is the chosen port's partner: the port of the same id,
+// else the one port of the same unit, else the port of the same name, the
+// same one among several of that name.
 #include "midi/midi.h"
 
 #include "common/ascii.h"
@@ -12,112 +26,226 @@
 #include <string.h>
 
 #define NO_PORT 0xFFFFFFFFu
+#define WORD_CHARS 256
+
+static const char* const LASTING_PREFIXES[] = {"serial:", "usb:"};
+
+enum WordKind { BY_NUMBER, BY_LASTING_NAME, BY_ID, BY_NAME };
+
+// What a word gives on each side: how many ports, and the last of them.
+struct Sides {
+    UINT in, out;
+    UINT inputs, outputs;
+};
 
 static UINT CountPorts(bool input)
 {
     return input ? midiInGetNumDevs() : midiOutGetNumDevs();
 }
 
-// The ports named exactly so if there are any, else those whose names hold
-// it; with ordinal, only the ordinal-th (from 0) of them. Gives how many
-// there are and, when there is one, which; lists them if asked.
-static UINT Match(bool input, const char* wanted, UINT ordinal, bool list, UINT* found)
+// Copies the first word of text into word; gives what follows it, or NULL
+// when text holds no word.
+static const char* TakeWord(const char* text, char word[WORD_CHARS])
+{
+    text += strspn(text, " ");
+    size_t n = strcspn(text, " ");
+    if (n == 0 || n >= WORD_CHARS)
+        return NULL;
+    memcpy(word, text, n);
+    word[n] = '\0';
+    return text + n;
+}
+
+static bool Fits(bool input, UINT id, const char* word, WordKind kind, bool exact)
 {
     char name[MAXPNAMELEN];
-    UINT exact = 0, held = 0, ports = CountPorts(input);
+    if (kind == BY_LASTING_NAME)
+        return HasLastingName(input, id, word);
+    if (kind == BY_ID)
+        return EqualsFolded(PortId(input, id), word);
+    PortName(input, id, name);
+    return exact ? EqualsFolded(name, word) : ContainsFolded(name, word);
+}
+
+// How many ports of one side the word fits, and the last of them; by name,
+// those named exactly so where there are any. Lists them if asked.
+static UINT Fitting(bool input, const char* word, WordKind kind, UINT* last, bool list)
+{
+    UINT exact = 0, any = 0, ports = CountPorts(input);
     for (UINT id = 0; id < ports; ++id) {
-        PortName(input, id, name);
-        exact += EqualsFolded(name, wanted);
-        held += ContainsFolded(name, wanted);
+        exact += kind == BY_NAME && Fits(input, id, word, kind, true);
+        any += Fits(input, id, word, kind, false);
     }
-    UINT n = 0;
     for (UINT id = 0; id < ports; ++id) {
-        PortName(input, id, name);
-        if (!(exact != 0 ? EqualsFolded(name, wanted) : ContainsFolded(name, wanted)) ||
-            (ordinal != NO_PORT && n++ != ordinal))
+        if (!Fits(input, id, word, kind, exact != 0))
             continue;
-        *found = id;
+        *last = id;
         if (list)
-            PrintMidiPort(input, id);
+            PrintChoosablePort(input, id);
     }
-    return ordinal != NO_PORT ? (n > ordinal ? 1 : 0) : (exact != 0 ? exact : held);
+    return exact != 0 ? exact : any;
 }
 
-// The input of the number the list gives it, or NO_PORT.
-static UINT Numbered(const char* port)
+// Of the ports of the other side named as port id is, the same one among
+// them as it is among its own side's.
+static UINT SameNameAndPlace(bool input, UINT id)
 {
-    char* end = NULL;
-    unsigned long n = strtoul(port, &end, 10);
-    if (*port < '0' || *port > '9' || *end != '\0' || n == 0 || n > CountPorts(true))
-        return NO_PORT;
-    return (UINT)n - 1;
-}
-
-// The port whose id the system tells as port, or NO_PORT.
-static UINT WithId(bool input, const char* port)
-{
-    for (UINT id = 0, ports = CountPorts(input); id < ports; ++id)
-        if (EqualsFolded(PortId(input, id), port))
-            return id;
+    char name[MAXPNAMELEN], other[MAXPNAMELEN];
+    PortName(input, id, name);
+    UINT ordinal = 0;
+    for (UINT before = 0; before < id; ++before) {
+        PortName(input, before, other);
+        ordinal += EqualsFolded(other, name);
+    }
+    for (UINT candidate = 0, ports = CountPorts(!input); candidate < ports; ++candidate) {
+        PortName(!input, candidate, other);
+        if (EqualsFolded(other, name) && ordinal-- == 0)
+            return candidate;
+    }
     return NO_PORT;
 }
 
-// An input chosen by number or id has a name, and an ordinal among the
-// inputs of that name, by which its output is found.
-static void NameAndOrdinal(UINT input, char name[MAXPNAMELEN], UINT* ordinal)
+// The port of the other side that belongs with port id.
+static UINT Partner(bool input, UINT id)
 {
-    char other[MAXPNAMELEN];
-    PortName(true, input, name);
-    *ordinal = 0;
-    for (UINT id = 0; id < input; ++id) {
-        PortName(true, id, other);
-        *ordinal += EqualsFolded(other, name);
+    char portId[WORD_CHARS], unit[WORD_CHARS];
+    snprintf(portId, sizeof portId, "%s", PortId(input, id));
+    bool lasting = TakeWord(LastingNames(input, id), unit) != NULL;
+    UINT found = NO_PORT;
+    if ((*portId != '\0' && Fitting(!input, portId, BY_ID, &found, false) == 1) ||
+        (lasting && Fitting(!input, unit, BY_LASTING_NAME, &found, false) == 1))
+        return found;
+    return SameNameAndPlace(input, id);
+}
+
+static WordKind KindOf(const char* word)
+{
+    UINT last;
+    // As --list writes numbers: "0002" is no number, but may be a name.
+    if (strspn(word, "0123456789") == strlen(word) && (word[0] != '0' || word[1] == '\0'))
+        return BY_NUMBER;
+    for (const char* prefix : LASTING_PREFIXES)
+        if (strncmp(word, prefix, strlen(prefix)) == 0)
+            return BY_LASTING_NAME;
+    bool id = Fitting(true, word, BY_ID, &last, false) + Fitting(false, word, BY_ID, &last, false) != 0;
+    return id ? BY_ID : BY_NAME;
+}
+
+static Sides Resolve(const char* word, WordKind kind)
+{
+    Sides s = {NO_PORT, NO_PORT, 0, 0};
+    if (kind == BY_NUMBER) {
+        unsigned long n = strtoul(word, NULL, 10);
+        s.inputs = n >= 1 && n <= CountPorts(true) ? 1 : 0;
+        s.in = (UINT)n - 1;
+    } else {
+        s.inputs = Fitting(true, word, kind, &s.in, false);
+        s.outputs = Fitting(false, word, kind, &s.out, false);
     }
+    if (kind != BY_NAME && s.inputs == 1 && s.outputs == 0)
+        s.outputs = (s.out = Partner(true, s.in)) != NO_PORT ? 1 : 0;
+    if (kind != BY_NAME && s.outputs == 1 && s.inputs == 0)
+        s.inputs = (s.in = Partner(false, s.out)) != NO_PORT ? 1 : 0;
+    return s;
+}
+
+// Whether --port word chooses port id of its side, and one port of the
+// other.
+static bool Chooses(const char* word, bool input, UINT id)
+{
+    Sides s = Resolve(word, KindOf(word));
+    return s.inputs == 1 && s.outputs == 1 && (input ? s.in : s.out) == id;
+}
+
+// The word after --port that chooses the port, the longest-lasting first:
+// a serial number follows the unit, a USB place the socket, an id and a
+// number only the present listing. NULL where none chooses it.
+const char* PortHandle(bool input, UINT id)
+{
+    static char handle[WORD_CHARS];
+    char words[WORD_CHARS];
+    snprintf(words, sizeof words, "%s", LastingNames(input, id));
+    for (const char* prefix : LASTING_PREFIXES)
+        for (const char* rest = TakeWord(words, handle); rest != NULL; rest = TakeWord(rest, handle))
+            if (strncmp(handle, prefix, strlen(prefix)) == 0 && Chooses(handle, input, id))
+                return handle;
+    snprintf(handle, sizeof handle, "%s", PortId(input, id));
+    if (*handle != '\0' && Chooses(handle, input, id))
+        return handle;
+    snprintf(handle, sizeof handle, "%u", id + 1);
+    return input && Chooses(handle, input, id) ? handle : NULL;
+}
+
+void PrintChoosablePort(bool input, UINT id)
+{
+    PrintMidiPort(input, id);
+    const char* handle = PortHandle(input, id);
+    if (handle != NULL)
+        printf("  (--port %s)\n", Printable(handle));
+    else if (!input && *PortId(input, id) == '\0')
+        printf("  (--port cannot choose it here: the system tells no id of it)\n");
+    else
+        printf("  (--port cannot choose it: no %s goes with it here)\n", input ? "output" : "input");
 }
 
 // Says why no port, or more than one, is chosen on one side, and lists the
-// candidates: every port when none matched.
-static bool Chosen(bool input, const char* wanted, UINT ordinal, const char* port, UINT* id)
+// candidates: every port of that side when none matched.
+static bool Told(bool input, const char* word, WordKind kind, UINT count)
 {
-    UINT n = Match(input, wanted, ordinal, false, id);
-    if (n == 1)
+    if (count == 1)
         return true;
     const char* side = input ? "input" : "output";
-    if (n == 0) {
-        printf("Error: No MIDI %s matches '%s'. The MIDI %ss are:\n", side, Printable(port), side);
-        for (UINT other = 0, ports = CountPorts(input); other < ports; ++other)
-            PrintMidiPort(input, other);
+    UINT last;
+    if (count == 0) {
+        printf("Error: No MIDI %s matches '%s'. The MIDI %ss are:\n", side, Printable(word), side);
+        for (UINT id = 0, ports = CountPorts(input); id < ports; ++id)
+            PrintChoosablePort(input, id);
     } else {
-        printf("Error: %u MIDI %ss match '%s'; choose one by its number:\n", n, side, Printable(port));
-        Match(input, wanted, NO_PORT, true, id);
+        printf("Error: %u MIDI %ss match '%s'; choose one with the --port beside it:\n", count, side,
+               Printable(word));
+        Fitting(input, word, kind, &last, true);
     }
     printf("\n");
     return false;
 }
 
-// By number, the output is the port of the same name, the same one among
-// several of that name; by id, the output of that id if there is one.
 bool OpenChosenPorts(const char* port)
 {
     char name[MAXPNAMELEN];
-    UINT ordinal = NO_PORT, out = NO_PORT, in = Numbered(port);
-    if (in == NO_PORT) {
-        in = WithId(true, port);
-        out = in != NO_PORT ? WithId(false, port) : NO_PORT;
-    }
-    if (in != NO_PORT)
-        NameAndOrdinal(in, name, &ordinal);
-    const char* wanted = in != NO_PORT ? name : port;
-    if ((in == NO_PORT && !Chosen(true, wanted, NO_PORT, port, &in)) ||
-        (out == NO_PORT && !Chosen(false, wanted, ordinal, port, &out)))
+    WordKind kind = KindOf(port);
+    Sides s = Resolve(port, kind);
+    if (kind == BY_NUMBER && s.inputs == 0) {
+        printf("Error: There is no MIDI input %s. 'update --list' shows the inputs and their numbers.\n\n",
+               Printable(port));
         return false;
-    if (OpenInputPort(in, name) != 0) {
+    }
+    if (!Told(true, port, kind, s.inputs) || !Told(false, port, kind, s.outputs))
+        return false;
+    if (OpenInputPort(s.in, name) != 0) {
         printf(MSG_IN_MISSING);
         return false;
     }
-    if (OpenOutputPort(out, name) != 0) {
+    if (OpenOutputPort(s.out, name) != 0) {
         printf(MSG_OUT_MISSING);
         return false;
     }
     return true;
+}
+
+// A script's list: each input the device view counts, as the word --port
+// takes to choose it (its number where no word chooses it), a tab, and its
+// name.
+void ListUnits(void)
+{
+    char name[MAXPNAMELEN];
+    for (UINT index = 0, inputs = CountMidiIns(); index < inputs; ++index) {
+        UINT id = MidiInId(index);
+        const char* handle = PortHandle(true, id);
+        PortName(true, id, name);
+        if (handle != NULL)
+            printf("%s\t", Printable(handle));
+        else
+            printf("%u\t", id + 1);
+        printf("%s\n", Printable(name));
+    }
 }

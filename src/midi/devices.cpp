@@ -24,6 +24,7 @@
 #define INTERFACE_CHARS 256
 #define SYNTH_PREFIX "Microsoft GS"
 #define MAKER_PREFIX "Microsoft"
+#define LOOPBACK_PREFIX "Default App Loopback"
 
 static const struct {
     const char* marker;
@@ -92,16 +93,21 @@ static const char* InterfacePath(bool input, UINT id)
     return path;
 }
 
+// Windows 11's MIDI service names its loopback pair so whatever path a
+// driver layer tells for it.
 const char* WhyNotADevice(bool input, UINT id)
 {
+    char name[MAXPNAMELEN];
     const char* path = InterfacePath(input, id);
     for (const auto& kind : LEFT_OUT)
         if (ContainsFolded(path, kind.marker))
             return kind.reason;
-    return NULL;
+    PortName(input, id, name);
+    return BeginsWithFolded(name, LOOPBACK_PREFIX) ? LEFT_OUT[0].reason : NULL;
 }
 
-// A provider that tells a port's kind writes it after the id, as " #KIND".
+// A provider that tells a port's kind writes it after the id, as " #KIND",
+// and a USB unit's lasting names after that, a word each.
 const char* PortId(bool input, UINT id)
 {
     static char portId[INTERFACE_CHARS];
@@ -113,8 +119,27 @@ const char* PortId(bool input, UINT id)
     return portId;
 }
 
+const char* LastingNames(bool input, UINT id)
+{
+    const char* kind = strstr(InterfacePath(input, id), " #");
+    const char* names = kind != NULL ? strchr(kind + 1, ' ') : NULL;
+    return names != NULL ? names + 1 : "";
+}
+
+// A whole word of them, byte for byte.
+bool HasLastingName(bool input, UINT id, const char* name)
+{
+    const char* names = LastingNames(input, id);
+    size_t n = strlen(name);
+    for (const char* at = names; n != 0 && (at = strstr(at, name)) != NULL; at += n)
+        if ((at[n] == ' ' || at[n] == '\0') && (at == names || at[-1] == ' '))
+            return true;
+    return false;
+}
+
 // What the device stage does with the port: leaves it out of the view, or
-// passes over it for its name (an input only once it has counted it).
+// passes over it for its name (an input only once it has counted it). The
+// line is left open.
 void PrintMidiPort(bool input, UINT id)
 {
     char name[MAXPNAMELEN];
@@ -125,14 +150,12 @@ void PrintMidiPort(bool input, UINT id)
         printf(" [%s]", Printable(path));
     const char* why = WhyNotADevice(input, id);
     if (why != NULL)
-        printf(" (not counted: %s)\n", why);
+        printf(" (not counted: %s)", why);
     else if (!input && IsSystemSynthesizer(name))
-        printf(" (passed over: the system synthesizer)\n");
+        printf(" (passed over: the system synthesizer)");
     else if (IsPassedOverByName(name))
-        printf(input ? " (counted; passed over when opened, for its maker's name)\n"
-                     : " (passed over when opened, for its maker's name)\n");
-    else
-        printf("\n");
+        printf(input ? " (counted; passed over when opened, for its maker's name)"
+                     : " (passed over when opened, for its maker's name)");
 }
 
 void ListMidiPorts(void)
@@ -143,10 +166,10 @@ void ListMidiPorts(void)
     UINT ins = midiInGetNumDevs(), outs = midiOutGetNumDevs();
     if (ins + outs == 0)
         printf("No MIDI input or output is listed.\n");
-    for (UINT id = 0; id < ins; ++id)
-        PrintMidiPort(true, id);
-    for (UINT id = 0; id < outs; ++id)
-        PrintMidiPort(false, id);
+    for (UINT id = 0; id < ins + outs; ++id) {
+        PrintMidiPort(id < ins, id < ins ? id : id - ins);
+        printf("\n");
+    }
 }
 
 // Gives the system id of the view's index-th port, or the system's count

@@ -34,13 +34,19 @@ void PortName(bool input, UINT id, char name[MAXPNAMELEN]);
 // an ALSA client:port, a Windows interface path; empty where the system
 // tells none.
 const char* PortId(bool input, UINT id);
+// A USB unit's lasting names, each with its prefix, where the system tells
+// them: "usb:" and where it is plugged, "serial:" and its serial number,
+// apart by spaces; empty otherwise.
+const char* LastingNames(bool input, UINT id);
+bool HasLastingName(bool input, UINT id, const char* name);
 // The names the device stage passes over: the system synthesizer on the
 // output side, and any port named after the system's maker.
 bool IsSystemSynthesizer(const char* name);
 bool IsPassedOverByName(const char* name);
 // Every port the system lists, numbered from 1 on each side, with the
 // interface path the system tells and what the device stage does with it,
-// a line each: "in 2: NAME [PATH] (not counted: WHY)".
+// a line each: "in 2: NAME [PATH] (not counted: WHY)". PrintMidiPort
+// leaves the line open.
 void ListMidiPorts(void);
 void PrintMidiPort(bool input, UINT id);
 
@@ -57,10 +63,16 @@ uint16_t OpenOutputPort(UINT id, char name[MAXPNAMELEN]);
 int CloseMidiIn(void);
 int CloseMidiOut(void);
 // The device stage for a port the user chose (choose.cpp): an input's
-// number in the list, a port's id, a name or part of one (a port named
-// exactly so wins); the input and the output are opened as they are, or
-// the candidates are listed.
+// number in the list, a unit's lasting name, a port's id, a name or part
+// of one (a port named exactly so wins); the input and the output are
+// opened as they are, or the candidates are listed, each with the word
+// after --port that chooses it (PortHandle), NULL where none does.
 bool OpenChosenPorts(const char* port);
+const char* PortHandle(bool input, UINT id);
+void PrintChoosablePort(bool input, UINT id);
+// For scripts: a line for each input the device view counts, the word that
+// chooses it, a tab and its name.
+void ListUnits(void);
 
 // Frames payload as F0 ... F7 and returns once the output is done with it
 // (sysex.cpp).

@@ -36,9 +36,11 @@ bool OpenTargetPorts(void)
     }
     if (inputs > 1) {
         printf("Error:Does your computer have identified %d USB audiol devices, Please remove the other USB audiol "
-               "devices!\n\n"
-               "See them with 'update --list' and choose one with 'update --port NAME'.\n\n",
+               "devices!\n\nOr choose one with the --port beside it:\n",
                inputs);
+        for (UINT index = 0; index < inputs; ++index)
+            PrintChoosablePort(true, MidiInId(index));
+        printf("\n");
         return false;
     }
     UINT firstOut = SelectOutputStart();

@@ -18,7 +18,7 @@ struct Device {
     int card;       // the sound card of a device's driver, or -1
     bool userland;  // a program's port, not a driver's
     char name[MAXPNAMELEN];
-    char path[48];  // "CLIENT:PORT #KIND", what the interface query tells
+    char path[160];  // "CLIENT:PORT #KIND" and a USB unit's lasting names, what the interface query tells
 };
 
 // An open port: this program's own port on a sequencer client, and the
@@ -39,6 +39,9 @@ snd_seq_t* OpenClient(const char* name, int mode);
 // The client that lists the devices and sends the output's messages.
 snd_seq_t* MainClient(void);
 bool FindDevice(unsigned caps, UINT id, Device* device);
+// Appends to path the lasting names of the sound card's USB unit, where it
+// is one (unit.cpp): " usb:PLACE serial:NUMBER".
+void AppendUnitNames(int card, char* path, size_t size);
 // The events' room, in cells of 28 bytes, left in the queue of a userland
 // client, through the sequencer's descriptor fd; -1 when it cannot be told.
 int ReaderRoom(int fd, int client);

@@ -66,6 +66,8 @@ static Device DeviceOf(const snd_seq_client_info_t* client, const snd_seq_port_i
     device.card = device.userland ? -1 : snd_seq_client_info_get_card(client);
     snprintf(device.name, sizeof device.name, "%s", snd_seq_port_info_get_name(port));
     snprintf(device.path, sizeof device.path, "%d:%d #%s", device.client, device.port, KindOf(port));
+    if (device.card >= 0)
+        AppendUnitNames(device.card, device.path, sizeof device.path);
     return device;
 }
 
