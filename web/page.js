@@ -19,8 +19,8 @@ const LARGEST_IMAGE_FILE = 16 * 1024 * 1024;
 const $ = (id) => document.getElementById(id);
 // The page's state; a property of the window (var), so that a test reads
 // it as the page does.
-var page = { access: null, problem: null, image: null, running: false, listings: 0, lastOutput: '', runs: 0,
-             control: null };
+var page = { access: null, problem: null, image: null, chosen: null, running: false, listings: 0, lastOutput: '',
+             runs: 0, control: null };
 
 function notice(text) {
   const line = document.createElement('p');
@@ -125,35 +125,29 @@ function runProgram(args, pre, control = {}) {
   });
 }
 
-// The ports as the program lists them: "in 2: NAME [ID] (NOTE)" for each
-// input, the note where the program would not use the port as it is (a
-// software port it does not count, or one it passes over by name). The
-// port the user chose stays chosen while it is there; otherwise the one
-// device is, or the user is asked to choose. A newer listing replaces one
-// still running.
+// The devices as the program counts them, from --units: a line each, the
+// word --port takes to choose it, a tab and its name; two of one name show
+// their words beside it. The unit chosen, by the user or by the page, stays
+// chosen while it is there, by its word, never its place in the list; one
+// that went away is not replaced by its namesake until the user chooses.
+// Otherwise the one device is chosen, or the user is asked to choose. A
+// newer listing replaces one still running.
 async function listPorts() {
   const select = $('port');
   const listing = ++page.listings;
-  const chosen = select.value ? select.selectedOptions[0].text : null;
-  const { output } = await runProgram(['--list'], document.createElement('pre'));
+  const { output } = await runProgram(['--units'], document.createElement('pre'));
   if (listing !== page.listings)
     return;
+  const units = output.split('\n').filter((line) => line.includes('\t')).map((line) => line.split('\t'));
   select.replaceChildren();
-  for (const line of output.split('\n')) {
-    const match = /^in (\d+): (.*?)(?: \[[^\]]*\])?( \((?:not counted|counted;|passed over)[^)]*\))?$/.exec(line);
-    if (match) {
-      const option = new Option(match[2], match[1]);
-      option.dataset.device = !match[3];
-      select.add(option);
-    }
-  }
-  const options = [...select.options];
-  const devices = options.filter((o) => o.dataset.device === 'true');
-  const again = options.find((o) => o.text === chosen);
-  if (options.length === 0)
-    select.add(new Option(page.access ? 'No MIDI port: plug the device in, then look again' : 'No MIDI access', ''));
-  else if (again || devices.length === 1)
-    (again || devices[0]).selected = true;
+  for (const [word, name] of units)
+    select.add(new Option(units.filter((unit) => unit[1] === name).length > 1 ? `${name} (${word})` : name, word));
+  if (units.length === 1 && page.chosen === null)
+    page.chosen = units[0][0];
+  if (units.length === 0)
+    select.add(new Option(page.access ? 'No MIDI device: plug it in, then look again' : 'No MIDI access', ''));
+  else if (units.some((unit) => unit[0] === page.chosen))
+    select.value = page.chosen;
   else
     select.add(new Option("Choose the device's port", '', true, true), 0);
   updateStates();
@@ -303,7 +297,10 @@ async function start() {
   $('image').addEventListener('change', (event) => chooseImage(event.target.files[0]));
   $('update').addEventListener('click', update);
   $('cancel').addEventListener('click', cancel);
-  $('port').addEventListener('change', updateStates);
+  $('port').addEventListener('change', () => {
+    page.chosen = $('port').value || page.chosen;
+    updateStates();
+  });
   $('look').addEventListener('click', lookAgain);
   await askForMidi();
   await listPorts();
