@@ -19,8 +19,8 @@ const LARGEST_IMAGE_FILE = 16 * 1024 * 1024;
 const $ = (id) => document.getElementById(id);
 // The page's state; a property of the window (var), so that a test reads
 // it as the page does.
-var page = { access: null, problem: null, image: null, chosen: null, running: false, listings: 0, lastOutput: '',
-             runs: 0, control: null };
+var page = { access: null, problem: null, image: null, chosen: null, running: false, listings: 0, listed: 0,
+             lastOutput: '', runs: 0, control: null };
 
 function notice(text) {
   const line = document.createElement('p');
@@ -150,6 +150,7 @@ async function listPorts() {
     select.value = page.chosen;
   else
     select.add(new Option("Choose the device's port", '', true, true), 0);
+  ++page.listed;
   updateStates();
 }
 

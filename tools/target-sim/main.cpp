@@ -151,10 +151,13 @@ void WriteHeld(const std::string& path, const sim::Bytes& held)
 
 // Hands every complete System Exclusive message to the target, however the
 // bytes were cut on the way: F0 begins a message, F7 ends it, and bytes
-// outside a message are not the target's.
+// outside a message are not the target's. A real-time byte (a clock from
+// another program, say) may come between any two and belongs to no message.
 void Feed(Peer* peer, const uint8_t* data, size_t n, sim::Target* target, const std::string& heldPath)
 {
     for (size_t i = 0; i < n; ++i) {
+        if (data[i] >= 0xF8)
+            continue;
         if (data[i] == 0xF0)
             peer->message.clear();
         else if (peer->message.empty())

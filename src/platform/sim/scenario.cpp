@@ -140,6 +140,8 @@ bool ParseLine(const std::string& line, Scenario* s, bool* devicesGiven)
     }
     if (key == "noise")
         return (s->script.noise = true) && !(words >> word);
+    if (key == "across-runs")
+        return (s->script.acrossRuns = true) && !(words >> word);
     if (key == "split")
         return (s->split = true) && !(words >> word);
     if (key == "interrupt") {

@@ -84,7 +84,8 @@ void Target::Received(const Bytes& message)
         pending_.clear();
         damaged_ = false;
         accepted_.clear();
-        attempts_.clear();
+        if (!script_.acrossRuns)
+            attempts_.clear();
         const std::vector<Answer> byType{Answer{}};
         Reply(Pick(script_.handshake.empty() ? byType : script_.handshake, handshakes_++), script_.targetType);
         return;

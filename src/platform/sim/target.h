@@ -35,6 +35,7 @@ struct TargetScript {
     bool noise = false;  // a 1-byte message as soon as the input starts
     unsigned delayMs = 0;
     int interruptAt = -1;  // SIGINT raised when record N begins to arrive; 0: at the first greeting
+    bool acrossRuns = false;  // a greeting does not start the answers to each record again
 };
 
 class Target : public Model {
