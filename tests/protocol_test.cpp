@@ -95,13 +95,14 @@ sim::TargetScript Script(std::vector<Answer> handshake, std::map<unsigned, std::
 TEST(Endings, EachEndsWithItsExitStatus)
 {
     struct Case {
-        const char* ending;
+        std::string ending;
         sim::TargetScript script;
         sim::Setup setup;
         int status;
         uint64_t endsAt;  // ms, where it tells
     };
     sim::Setup noInput, twoInputs, failIn, failStart, noOutput, failGreeting, failChunk, failAdds, late, never;
+    sim::Setup busyIn, busyOut;
     noInput.inputs.clear();
     twoInputs.inputs = {"Quellam MIDI", "Quellam MIDI"};
     failIn.failInOpen = {0};
@@ -112,6 +113,11 @@ TEST(Endings, EachEndsWithItsExitStatus)
     failAdds.failAdd = {1, 2, 3, 4, 6};  // every buffer at first, and one given back
     late.completeMs = 2;      // each message costs 2 ms and the pause after it: 3 ms a chunk
     never.completeMs = 3600000;  // reset after 100 asks 1 ms apart and 100 more 100 ms apart
+    busyIn.busyIn = {0};         // another program has the port, and the system cannot say which
+    busyOut.busyOut = {0};
+    busyOut.usersOut[0] = "cat (process 812)";
+    const std::string busy = "The port is in use by another program: close the programs that use MIDI (a music "
+                             "program, a browser tab that was given MIDI access) and run update again.\n\n";
     const Case cases[] = {
         {"Target update successfully!\n\nPress", {}, {}, 0, 0},
         {"Target update successfully!\n\nPress", {}, failAdds, 0, 0},
@@ -122,6 +128,9 @@ TEST(Endings, EachEndsWithItsExitStatus)
         {"OK: File 'Quellam.kit' is open.\nError: The MIDI In of device is missing", {}, failIn, 3, 0},
         {"Quellam MIDI\r\nError: The MIDI In of device is missing", {}, failStart, 3, 0},
         {"Quellam MIDI\r\nError: The MIDI Out of device is missing", {}, noOutput, 3, 0},
+        {"open.\nError: The MIDI In of device is missing!\n\n" + busy + "Press", {}, busyIn, 3, 0},
+        {"MIDI\r\nError: The MIDI Out of device is missing!\n\n" + busy + "In use by: cat (process 812).\n\nPress", {},
+         busyOut, 3, 0},
         {"Error: The MIDI Out of device is missing", {}, failGreeting, 3, 0},
         {"Error: The MIDI Out of device is missing", {}, never, 3, 100 * 1 + 100 * 100},
         {"Failed: Target is not responding", Script({QUIET}), {}, 4, 0},
@@ -187,6 +196,38 @@ TEST(Transfer, SendsRecordsAsChunksOf23BytesWithAPauseAfterEach)
     run = Update({Record(sim::Bytes(46, 0xAB))}, &target);
     EXPECT_EQ(run.wire, (Lines{"0 > hello", "0 < F034F7", "1 > 0030" + ab.substr(0, 42), "2 > " + ab + "AB",
                                "3 > ABAB46E1", "3 < F01AF7"}));
+}
+
+// A device behind a DIN link takes 3,125 bytes a second through the
+// kernel's buffer of 4,096 bytes, written directly or held by the
+// sequencer's bridge for another program, which drops what does not fit;
+// its room told or not. Each record's answer wait begins once the buffer
+// has passed the whole record on, so no record goes out twice, nothing is
+// dropped and the image arrives at about the device's own pace: its text,
+// two characters a byte, at 3,125 bytes a second.
+TEST(Transfer, KeepsTheDevicesPaceWhereTheSystemHoldsItsMessages)
+{
+    std::vector<sim::Bytes> records;
+    unsigned chunks = 0;
+    for (uint8_t i = 0; i < 32; ++i) {
+        records.push_back(Record(sim::Bytes(250, i)));
+        chunks += Chunks(records.back());
+    }
+    const uint64_t floorMs = Concat(records).size() * 2 * 1000 / 3125;
+    for (int route = 0; route < 3; ++route) {
+        sim::Setup setup;
+        setup.drainRate = 3125;
+        setup.held = route != 0;
+        setup.roomUntold = route == 2;
+        sim::Target target;
+        Outcome run = Update(records, &target, setup);
+        EXPECT_EQ(target.Held(), Concat(records)) << route;
+        std::vector<sim::WireEntry> wire = sim::Wire();
+        EXPECT_EQ(std::count_if(wire.begin(), wire.end(), [](const sim::WireEntry& e) { return e.toDevice; }),
+                  1 + chunks) << route;
+        EXPECT_TRUE(std::none_of(wire.begin(), wire.end(), [](const sim::WireEntry& e) { return e.lost; })) << route;
+        EXPECT_LE(wire.back().ms * 10, floorMs * 13) << route;
+    }
 }
 
 std::string Repeat(const std::string& text, int n)

@@ -1,8 +1,8 @@
 // Whole updates against a target that misbehaves at random: answers lost,
 // dropped, refused with any status, late, repeated, replaced by a 1-byte
 // message or longer than the receive buffer, an output that fails at some
-// message or finishes each later, an input that refuses a receive buffer,
-// images of random record sizes. Each schedule comes from its own
+// message, finishes each later or passes it on through a device's buffer,
+// an input that refuses a receive buffer, images of random record sizes. Each schedule comes from its own
 // seed; UPDATE_SOAK_SEED and UPDATE_SOAK_RUNS replay one.
 //
 // A schedule either repeats answers, each copy before the next attempt is
@@ -117,6 +117,10 @@ Schedule Draw(uint64_t seed)
         s.setup.failSend = {1 + (unsigned)(random() % (messages + 4))};
     if (random() % 4 == 0)  // an output that finishes each message later, while answers arrive
         s.setup.completeMs = 1 + (unsigned)(random() % 3);
+    if (random() % 8 == 0) {  // a device's buffer that passes messages on later, written directly or held
+        s.setup.drainRate = 31250 * (1 + (unsigned)(random() % 4));
+        s.setup.held = random() % 2;
+    }
     if (random() % 8 == 0)  // an input that refuses a receive buffer now and then
         s.setup.failAdd = {1 + (unsigned)(random() % (count + 6)), 1 + (unsigned)(random() % (count + 6))};
     return s;

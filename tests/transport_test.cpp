@@ -67,6 +67,11 @@ TEST(DeviceStage, OpensThePortsTheListSaysItWill)
          "out 4: Quellam MIDI [" + USB + "]\n"},
         {{{"Default App Loopback (A)", LOOP_A}}, {"Quellam MIDI"},
          "Error: Did not find the USB Audio device, please check!\n\n", ""},
+        // Its loopback pair is left out by name too, whatever path a driver
+        // layer tells for it.
+        {{"Default App Loopback (B)", "Quellam MIDI"}, {"Quellam MIDI"}, DEVICES + SILENT,
+         "in 1: Default App Loopback (B) (not counted: a loopback endpoint of the MIDI service)\nin 2: Quellam MIDI\n"
+         "out 1: Quellam MIDI\n"},
         {{{"Default App Loopback (A)", LOOP_A}, {"Quellam MIDI", USB}, {"Keyboard", ""}}, {"Quellam MIDI"},
          TWO + "in 2: Quellam MIDI [" + USB + "]  (--port " + USB + ")\nin 3: Keyboard  (--port cannot choose it: no output goes "
                "with it here)\n\n",

@@ -19,7 +19,6 @@
 
 #include "common/ascii.h"
 #include "common/printable.h"
-#include "common/texts.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -221,15 +220,13 @@ bool OpenChosenPorts(const char* port)
     }
     if (!Told(true, port, kind, s.inputs) || !Told(false, port, kind, s.outputs))
         return false;
-    if (OpenInputPort(s.in, name) != 0) {
-        printf(MSG_IN_MISSING);
-        return false;
-    }
-    if (OpenOutputPort(s.out, name) != 0) {
-        printf(MSG_OUT_MISSING);
-        return false;
-    }
-    return true;
+    uint16_t result = OpenInputPort(s.in, name);
+    if (result != 0)
+        return TellOpenFailure(true, result);
+    result = OpenOutputPort(s.out, name);
+    if (result != 0)
+        return TellOpenFailure(false, result);
+    return BothPortsOpen();
 }
 
 // A script's list: each input the device view counts, as the word --port

@@ -138,8 +138,9 @@ bool HasLastingName(bool input, UINT id, const char* name)
 }
 
 // What the device stage does with the port: leaves it out of the view, or
-// passes over it for its name (an input only once it has counted it). The
-// line is left open.
+// passes over it for its name (an input only once it has counted it); and
+// which other programs use it, where the system tells. The line is left
+// open.
 void PrintMidiPort(bool input, UINT id)
 {
     char name[MAXPNAMELEN];
@@ -156,6 +157,9 @@ void PrintMidiPort(bool input, UINT id)
     else if (IsPassedOverByName(name))
         printf(input ? " (counted; passed over when opened, for its maker's name)"
                      : " (passed over when opened, for its maker's name)");
+    const char* users = MidiPortUsers(input, id);
+    if (users != NULL)
+        printf(" (in use by %s)", Printable(users));
 }
 
 void ListMidiPorts(void)

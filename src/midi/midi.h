@@ -16,6 +16,7 @@
 #define RELEASE_QUICK_ASKS 100  // after a 1 ms pause each ...
 #define RELEASE_SLOW_ASKS 100   // ... then after RELEASE_SLOW_MS each
 #define RELEASE_SLOW_MS 100
+#define SENT_POLLS 2000  // a 4,096-byte buffer passes on in 1.3 s at a DIN device's pace
 
 // The device view (devices.cpp): the system's MIDI ports less those that
 // are not devices: a MIDI service's own loopback, app-to-app and
@@ -52,8 +53,14 @@ void PrintMidiPort(bool input, UINT id);
 
 // The device stage (ports.cpp): exactly one input, the output past the
 // system synthesizer. Prints the ending's message and returns false when
-// the run cannot go on. Device ids here are indices of the view.
+// the run cannot go on. Device ids here are indices of the view. A port
+// that fails to open is told as missing, and as in use by another program
+// where the system says so (TellOpenFailure); with both open, the trace
+// says how the output is written, and standard error names other programs
+// that can send to the device meanwhile (BothPortsOpen).
 bool OpenTargetPorts(void);
+bool TellOpenFailure(bool input, uint16_t result);
+bool BothPortsOpen(void);
 UINT SelectOutputStart(void);
 uint16_t OpenMidiIn(UINT deviceId);
 uint16_t OpenMidiOut(UINT deviceId);
@@ -75,9 +82,13 @@ void PrintChoosablePort(bool input, UINT id);
 void ListUnits(void);
 
 // Frames payload as F0 ... F7 and returns once the output is done with it
-// (sysex.cpp).
+// (sysex.cpp). Where the system still holds what the output has taken,
+// WaitUntilSent waits, polling every 1 ms at most SENT_POLLS times, until
+// it has passed all of it on to the device: the device cannot answer a
+// message before it has all of it.
 extern HMIDIOUT g_hMidiOut;
 uint16_t SendSysEx(const uint8_t* payload, uint16_t n);
+void WaitUntilSent(void);
 
 // The receive path (receive.cpp). The input callback may make no MIDI
 // call, so the main thread queues each buffer that has come back again, at
@@ -120,3 +131,4 @@ void StartTrace(void);
 // The first shown of a message's n bytes, and a note if any.
 void TraceMessage(char direction, const uint8_t* bytes, unsigned shown, unsigned n, const char* note);
 void TraceRecordAgain(unsigned record, unsigned attempt);
+void TraceNote(const char* text);

@@ -5,13 +5,20 @@
 #include "common/texts.h"
 
 #include <stdio.h>
+#include <string.h>
+
+#define MSG_PORT_BUSY                                                                                          \
+    "The port is in use by another program: close the programs that use MIDI (a music program, a browser tab " \
+    "that was given MIDI access) and run update again.\n\n"
 
 HMIDIOUT g_hMidiOut;
 
-// Only the main thread opens and closes, so the open flags are its own.
+// Only the main thread opens and closes, so the open flags are its own, and
+// the system ids of the ports last opened or tried.
 static HMIDIIN g_hMidiIn;
 static uint8_t g_inOpen;
 static uint8_t g_outOpen;
+static UINT g_inId, g_outId;
 
 static void ShutMidiIn(void)
 {
@@ -44,14 +51,45 @@ bool OpenTargetPorts(void)
         return false;
     }
     UINT firstOut = SelectOutputStart();
-    if (OpenMidiIn(0) != 0) {
-        printf(MSG_IN_MISSING);
+    uint16_t result = OpenMidiIn(0);
+    if (result != 0)
+        return TellOpenFailure(true, result);
+    result = OpenMidiOut(firstOut);
+    if (result != 0)
+        return TellOpenFailure(false, result);
+    return BothPortsOpen();
+}
+
+// Windows tells a port another program has open as allocated; Linux a
+// raw MIDI device that is busy.
+bool TellOpenFailure(bool input, uint16_t result)
+{
+    printf(input ? MSG_IN_MISSING : MSG_OUT_MISSING);
+    if (result != MMSYSERR_ALLOCATED)
         return false;
-    }
-    if (OpenMidiOut(firstOut) != 0) {
-        printf(MSG_OUT_MISSING);
-        return false;
-    }
+    printf(MSG_PORT_BUSY);
+    const char* users = MidiPortUsers(input, input ? g_inId : g_outId);
+    if (users != NULL)
+        printf("In use by: %s.\n\n", Printable(users));
+    return false;
+}
+
+// A deliberate use of standard error, as the trace's: standard output is
+// the same whoever else is connected.
+bool BothPortsOpen(void)
+{
+    char name[MAXPNAMELEN];
+    TraceNote(MidiOutputRoute());
+    const char* users = MidiPortUsers(false, g_outId);
+    if (users == NULL)
+        return true;
+    PortName(false, g_outId, name);
+    fprintf(stderr, "update: other programs can send to %s", Printable(name));
+    fprintf(stderr, " while it is updated: %s. If the update fails, close them and run update again.%s\n",
+            Printable(users),
+            strstr(users, "PipeWire") != NULL
+                ? " PipeWire's MIDI bridge is connected to every port while any program uses MIDI through PipeWire."
+                : "");
     return true;
 }
 
@@ -68,6 +106,7 @@ UINT SelectOutputStart(void)
 uint16_t OpenInputPort(UINT id, char name[MAXPNAMELEN])
 {
     name[0] = '\0';
+    g_inId = id;
     MMRESULT result = midiInOpen(&g_hMidiIn, id, (DWORD_PTR)MidiInCallback, 0, CALLBACK_FUNCTION);
     if ((uint16_t)result != 0)
         return (uint16_t)result;
@@ -81,6 +120,7 @@ uint16_t OpenInputPort(UINT id, char name[MAXPNAMELEN])
 uint16_t OpenOutputPort(UINT id, char name[MAXPNAMELEN])
 {
     name[0] = '\0';
+    g_outId = id;
     MMRESULT result = midiOutOpen(&g_hMidiOut, id, 0, 0, CALLBACK_NULL);
     if ((uint16_t)result != 0)
         return (uint16_t)result;

@@ -51,3 +51,12 @@ uint16_t SendSysEx(const uint8_t* payload, uint16_t n)
     TraceMessage('>', message, n + 2u, n + 2u, NULL);
     return ReleaseTxHeader();
 }
+
+// Hands the receive buffers back meanwhile, as every wait does.
+void WaitUntilSent(void)
+{
+    for (int polls = SENT_POLLS; polls != 0 && !Interrupted() && MidiOutputHeld() != 0; --polls) {
+        HandBackRxBuffers();
+        Sleep(1);
+    }
+}

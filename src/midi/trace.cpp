@@ -40,3 +40,9 @@ void TraceRecordAgain(unsigned record, unsigned attempt)
     if (g_tracing)
         fprintf(stderr, "%8lu record %u again, attempt %u\n", Elapsed(), record, attempt);
 }
+
+void TraceNote(const char* text)
+{
+    if (g_tracing && text != NULL)
+        fprintf(stderr, "%8lu %s\n", Elapsed(), text);
+}

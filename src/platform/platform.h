@@ -153,6 +153,15 @@ void PauseConsole(void);
 // it, or NULL.
 const char* MidiSystemProblem(void);
 
+// What the system tells beyond Windows' functions; Windows tells none of it.
+// The other programs that use the system's port id, named as the system
+// names them ("a2j (client 129)", "cat (process 812)"), or NULL.
+const char* MidiPortUsers(bool input, UINT id);
+// How the open output is written, for the trace, or NULL.
+const char* MidiOutputRoute(void);
+// Bytes the open output has taken that have not yet gone on to the device.
+DWORD MidiOutputHeld(void);
+
 // Ctrl-C, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and closing the
 // console) set a flag that every wait and send of the main thread looks at.
 void CatchInterruptions(void);

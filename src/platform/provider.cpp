@@ -1,5 +1,7 @@
 #include "provider.h"
 
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 MMRESULT PrepareRx(MIDIHDR* hdr)
@@ -53,4 +55,68 @@ MMRESULT AnswerInterfaceQuery(const char* path, UINT msg, DWORD_PTR param1, DWOR
     for (size_t i = 0; i * sizeof(WCHAR) < size; ++i)
         out[i] = (WCHAR)(unsigned char)path[i];
     return MMSYSERR_NOERROR;
+}
+
+// "Output 0" and its indented lines, "  Owner PID    : 812", up to the next
+// substream's heading.
+bool ParseRawmidiProc(const char* text, bool output, unsigned subdevice, RawmidiUse* use)
+{
+    char heading[32];
+    snprintf(heading, sizeof heading, "\n%s %u\n", output ? "Output" : "Input", subdevice);
+    const char* at = strstr(text, heading);
+    if (at == NULL)
+        return false;
+    *use = RawmidiUse{0, -1, 0};
+    for (const char* line = at + strlen(heading); *line == ' '; line = strchr(line, '\n') + 1) {
+        const char* colon = strchr(line, ':');
+        const char* end = strchr(line, '\n');
+        if (colon == NULL || end == NULL || colon > end)
+            break;
+        long value = strtol(colon + 1, NULL, 10);
+        if (strncmp(line, "  Owner PID", 11) == 0)
+            use->ownerPid = value;
+        else if (strncmp(line, "  Buffer size", 13) == 0)
+            use->bufferSize = value;
+        else if (strncmp(line, "  Avail", 7) == 0)
+            use->avail = value;
+    }
+    return true;
+}
+
+static uint64_t PassingUs(DWORD bytes)
+{
+    return (uint64_t)bytes * 1000000u / DIN_BYTES_PER_SECOND;
+}
+
+bool TakePace(Pace* pace, uint64_t nowUs, DWORD bytes)
+{
+    if (pace->freeAtUs > nowUs + PassingUs(PACE_AHEAD_BYTES))
+        return false;
+    pace->freeAtUs = (pace->freeAtUs > nowUs ? pace->freeAtUs : nowUs) + PassingUs(bytes);
+    return true;
+}
+
+DWORD PaceHeld(const Pace* pace, uint64_t nowUs)
+{
+    return pace->freeAtUs > nowUs ? (DWORD)((pace->freeAtUs - nowUs) * DIN_BYTES_PER_SECOND / 1000000u) : 0;
+}
+
+const char* DescribeRoute(Route route, const char* device, const char* procPath, const RawmidiUse* use)
+{
+    static char text[300];
+    if (route == ROUTE_RAW)
+        snprintf(text, sizeof text, "output: the raw MIDI device %s, as fast as it takes", device);
+    else if (route == ROUTE_PROGRAM)
+        snprintf(text, sizeof text, "output: through the sequencer to a program's port, as fast as it reads");
+    else if (use != NULL)
+        snprintf(text, sizeof text,
+                 "output: through the sequencer, which holds the raw MIDI device %s for another program; each "
+                 "message waits for room in its buffer, as %s tells it (%ld bytes, %ld free)",
+                 device, procPath, use->bufferSize, use->avail);
+    else
+        snprintf(text, sizeof text,
+                 "output: through the sequencer, which holds the raw MIDI device %s for another program; %s "
+                 "does not tell its room, so messages go at %u bytes a second",
+                 device, procPath, DIN_BYTES_PER_SECOND);
+    return text;
 }

@@ -1,6 +1,6 @@
 // What the providers of the MIDI functions share where Windows is not: the
-// input's queue of receive buffers, and the answer to the device interface
-// query.
+// input's queue of receive buffers, the answer to the device interface
+// query, and the pace of an output held by the ALSA sequencer's bridge.
 #pragma once
 
 #include "platform.h"
@@ -26,3 +26,36 @@ MIDIHDR* TakeRx(RxQueue* queue);
 // terminating NUL, then the path as 16-bit characters. A port without a
 // path does not support it.
 MMRESULT AnswerInterfaceQuery(const char* path, UINT msg, DWORD_PTR param1, DWORD_PTR param2);
+
+// A raw MIDI substream as the kernel tells it in /proc/asound/cardN/midiD.
+struct RawmidiUse {
+    long ownerPid;    // 0 while no one has it open
+    long bufferSize;  // bytes; -1 while it is closed
+    long avail;       // bytes of room (output) or waiting (input)
+};
+// Reads the lines of output or input substream subdevice from the file's
+// text; false when the text has no such substream.
+bool ParseRawmidiProc(const char* text, bool output, unsigned subdevice, RawmidiUse* use);
+
+// The sequencer's bridge to a raw MIDI device that another program holds
+// drops what does not fit the device's buffer, and still reports success.
+// A message waits until the buffer has room for all of it and a margin for
+// what other programs send meanwhile; where the room cannot be read, the
+// output goes at the pace a device behind a DIN link keeps, a little ahead
+// at most, which the buffer absorbs.
+#define HELD_ROOM_MARGIN 64
+#define DIN_BYTES_PER_SECOND 3125
+#define PACE_AHEAD_BYTES 256
+struct Pace {
+    uint64_t freeAtUs;  // when all counted so far has passed at that pace
+};
+// Whether bytes may go at nowUs; counts them if so.
+bool TakePace(Pace* pace, uint64_t nowUs, DWORD bytes);
+// Bytes counted that have not yet passed at nowUs.
+DWORD PaceHeld(const Pace* pace, uint64_t nowUs);
+// The trace's line on how the output is written: through the raw MIDI
+// device; through the sequencer to a program; or through the sequencer's
+// bridge to a device held for another program, paced by its room (use,
+// read from procPath) or, where use is NULL, at the DIN pace.
+enum Route { ROUTE_RAW, ROUTE_PROGRAM, ROUTE_HELD };
+const char* DescribeRoute(Route route, const char* device, const char* procPath, const RawmidiUse* use);

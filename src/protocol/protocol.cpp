@@ -60,6 +60,7 @@ int Handshake(TargetCode targetCode)
             printf(MSG_OUT_MISSING);
             return EXIT_NO_DEVICE;
         }
+        WaitUntilSent();
         WaitForReply(HANDSHAKE_POLLS);
         if (Interrupted())
             return ENDED_BY_SIGNAL;
@@ -136,6 +137,7 @@ int TransferImage(const FirmwareImage* image)
             printf("\n" MSG_OUT_MISSING);
             return EXIT_TRANSFER_FAILED;
         }
+        WaitUntilSent();
         WaitForReply(percent < ACK_LATE_PERCENT ? ACK_POLLS : ACK_POLLS_LATE);
         if (Interrupted())
             return ENDED_BY_SIGNAL;

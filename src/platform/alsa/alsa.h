@@ -9,6 +9,7 @@
 #pragma once
 
 #include "platform.h"
+#include "provider.h"
 
 #include <alsa/asoundlib.h>
 
@@ -42,6 +43,9 @@ bool FindDevice(unsigned caps, UINT id, Device* device);
 // Appends to path the lasting names of the sound card's USB unit, where it
 // is one (unit.cpp): " usb:PLACE serial:NUMBER".
 void AppendUnitNames(int card, char* path, size_t size);
+// The raw MIDI substream behind a driver's port, from /proc (users.cpp),
+// whose path lands in procPath; false where it cannot be read.
+bool RawmidiUseOf(const Device* device, bool output, RawmidiUse* use, char* procPath, size_t size);
 // The events' room, in cells of 28 bytes, left in the queue of a userland
 // client, through the sequencer's descriptor fd; -1 when it cannot be told.
 int ReaderRoom(int fd, int client);

@@ -5,19 +5,23 @@
 // paces the sending to the device. No call blocks.
 //
 // A device's driver (a kernel client) is written through the raw MIDI
-// device behind its port: the sequencer's bridge to it drops what does not
-// fit its buffer and still reports success, while the raw device takes
-// what fits and says how much. A program's port (a userland client) is
-// written through the sequencer once the reader's queue has room for the
-// whole message: an event refused for want of room would make the reader's
-// next read drop its whole queue. Each message is addressed to the
-// device's port itself, so that a device that has gone (unplugged) fails
-// the send.
+// device behind its port, which takes what fits and says how much. A
+// program's port (a userland client) is written through the sequencer once
+// the reader's queue has room for the whole message: an event refused for
+// want of room would make the reader's next read drop its whole queue.
+// Where another program is connected to the device's port, the sequencer's
+// bridge holds the raw device and the output goes through it; the bridge
+// drops what does not fit the device's buffer and still reports success,
+// so each message waits for room by what the kernel tells in /proc, or,
+// where it tells nothing, goes at a DIN device's pace. Each message is
+// addressed to the device's port itself, so that a device that has gone
+// (unplugged) fails the send.
 #include "alsa/alsa.h"
 
 #include <errno.h>
 #include <poll.h>
 #include <stdio.h>
+#include <time.h>
 
 #define EVENT_CELL_BYTES 28
 
@@ -25,36 +29,63 @@ static MidiPort g_out;
 static snd_rawmidi_t* g_raw;  // the raw MIDI output of a device's driver
 static MIDIHDR* g_pending;    // the message being handed over ...
 static DWORD g_handed;        // ... and how much of it has gone
+static bool g_held;           // the bridge holds the raw device for another program ...
+static bool g_roomTold;       // ... and /proc tells its room, or else ...
+static Pace g_pace;           // ... the DIN pace
+static char g_route[300];
+
+static uint64_t NowUs(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000000u + (uint64_t)now.tv_nsec / 1000u;
+}
 
 // A driver's ports are its raw MIDI devices' subdevices, 32 to a device.
-static snd_rawmidi_t* OpenRawOutput(const Device* device)
+static int OpenRawOutput(const Device* device, char* name, size_t size)
 {
-    char name[32];
-    snd_rawmidi_t* raw = NULL;
-    if (device->card < 0)
-        return NULL;
-    snprintf(name, sizeof name, "hw:%d,%d,%d", device->card, device->port / 32, device->port % 32);
-    if (snd_rawmidi_open(NULL, &raw, name, SND_RAWMIDI_NONBLOCK) < 0)
-        return NULL;
-    return raw;
+    snprintf(name, size, "hw:%d,%d,%d", device->card, device->port / 32, device->port % 32);
+    return device->card < 0 ? -ENODEV : snd_rawmidi_open(NULL, &g_raw, name, SND_RAWMIDI_NONBLOCK);
 }
 
 // Through the sequencer the output needs a port of its own, subscribed to
 // the device's: a driver opens its hardware for a subscriber only.
-static bool OpenSequencerOutput(void)
+static int OpenSequencerOutput(void)
 {
     g_out.seq = MainClient();
     if (g_out.seq == NULL)
-        return false;
+        return -ENODEV;
     g_out.port = snd_seq_create_simple_port(g_out.seq, "update output", IN_CAPS,
                                             SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     if (g_out.port < 0)
-        return false;
-    if (snd_seq_connect_to(g_out.seq, g_out.port, g_out.device.client, g_out.device.port) < 0) {
+        return g_out.port;
+    int result = snd_seq_connect_to(g_out.seq, g_out.port, g_out.device.client, g_out.device.port);
+    if (result < 0)
         snd_seq_delete_simple_port(g_out.seq, g_out.port);
-        return false;
+    return result;
+}
+
+// A raw device that another program has open directly is no more open to
+// the bridge: the port is busy.
+static MMRESULT OpenOutputRoute(void)
+{
+    char device[32], proc[64];
+    RawmidiUse use;
+    g_raw = NULL;
+    int raw = OpenRawOutput(&g_out.device, device, sizeof device);
+    if (raw >= 0) {
+        snprintf(g_route, sizeof g_route, "%s", DescribeRoute(ROUTE_RAW, device, NULL, NULL));
+        return MMSYSERR_NOERROR;
     }
-    return true;
+    int sequencer = OpenSequencerOutput();
+    if (sequencer < 0)
+        return raw == -EBUSY || sequencer == -EBUSY ? MMSYSERR_ALLOCATED : MMSYSERR_ERROR;
+    g_held = raw == -EBUSY;
+    g_roomTold = g_held && RawmidiUseOf(&g_out.device, true, &use, proc, sizeof proc) && use.bufferSize > 0;
+    g_pace = Pace{0};
+    snprintf(g_route, sizeof g_route, "%s",
+             DescribeRoute(g_held ? ROUTE_HELD : ROUTE_PROGRAM, device, proc, g_roomTold ? &use : NULL));
+    return MMSYSERR_NOERROR;
 }
 
 MMRESULT midiOutOpen(HMIDIOUT* out, UINT id, DWORD_PTR, DWORD_PTR, DWORD)
@@ -63,13 +94,19 @@ MMRESULT midiOutOpen(HMIDIOUT* out, UINT id, DWORD_PTR, DWORD_PTR, DWORD)
         return MMSYSERR_ALLOCATED;
     if (!FindDevice(OUT_CAPS, id, &g_out.device))
         return MMSYSERR_BADDEVICEID;
-    g_raw = OpenRawOutput(&g_out.device);
-    if (g_raw == NULL && !OpenSequencerOutput())
-        return MMSYSERR_ERROR;
+    g_held = false;
+    MMRESULT result = OpenOutputRoute();
+    if (result != MMSYSERR_NOERROR)
+        return result;
     g_pending = NULL;
     g_out.open = true;
     *out = &g_out;
     return MMSYSERR_NOERROR;
+}
+
+const char* MidiOutputRoute(void)
+{
+    return g_out.open ? g_route : NULL;
 }
 
 MMRESULT midiOutPrepareHeader(HMIDIOUT, MIDIHDR* hdr, UINT)
@@ -88,11 +125,45 @@ static bool ReaderHasRoom(DWORD bytes)
     return room < 0 || (DWORD)room >= 1 + (bytes + EVENT_CELL_BYTES - 1) / EVENT_CELL_BYTES;
 }
 
+// The held device's buffer takes the whole message now; a room that can no
+// longer be read is paced from then on.
+static bool HeldHasRoom(DWORD bytes)
+{
+    char proc[64];
+    RawmidiUse use;
+    if (g_roomTold && RawmidiUseOf(&g_out.device, true, &use, proc, sizeof proc) && use.bufferSize > 0)
+        return use.avail >= (long)bytes + HELD_ROOM_MARGIN;
+    g_roomTold = false;
+    return TakePace(&g_pace, NowUs(), bytes);
+}
+
+// What the device has yet to take: the raw device's buffer, the held one's
+// by /proc or the pace; a program reads at its own pace.
+DWORD MidiOutputHeld(void)
+{
+    char proc[64];
+    RawmidiUse use;
+    if (!g_out.open)
+        return 0;
+    if (g_raw != NULL) {
+        snd_rawmidi_status_t* status;
+        snd_rawmidi_params_t* params;
+        snd_rawmidi_status_alloca(&status);
+        snd_rawmidi_params_alloca(&params);
+        if (snd_rawmidi_status(g_raw, status) < 0 || snd_rawmidi_params_current(g_raw, params) < 0)
+            return 0;
+        return (DWORD)(snd_rawmidi_params_get_buffer_size(params) - snd_rawmidi_status_get_avail(status));
+    }
+    if (g_held && g_roomTold && RawmidiUseOf(&g_out.device, true, &use, proc, sizeof proc) && use.bufferSize > 0)
+        return (DWORD)(use.bufferSize - use.avail);
+    return g_held ? PaceHeld(&g_pace, NowUs()) : 0;
+}
+
 // Hands over what the device's side takes now; an error once it has gone.
 static MMRESULT HandOver(void)
 {
     DWORD left = g_pending->dwBufferLength - g_handed;
-    if (g_raw == NULL && !ReaderHasRoom(left))
+    if (g_raw == NULL && !(g_held ? HeldHasRoom(left) : ReaderHasRoom(left)))
         return MMSYSERR_NOERROR;
     if (g_raw != NULL) {
         ssize_t n = snd_rawmidi_write(g_raw, g_pending->lpData + g_handed, left);

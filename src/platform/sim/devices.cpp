@@ -41,10 +41,14 @@ void Start(const Setup& setup)
     g_state = State();
     g_state.setup = setup;
     g_state.start = std::chrono::steady_clock::now();
-    for (unsigned i = 0; i < setup.inputs.size(); ++i)
-        g_state.ins.push_back(MidiPort{true, i, false, false, nullptr, 0, {}, nullptr, 0});
-    for (unsigned i = 0; i < setup.outputs.size(); ++i)
-        g_state.outs.push_back(MidiPort{false, i, false, false, nullptr, 0, {}, nullptr, 0});
+    g_state.ins.resize(setup.inputs.size());
+    g_state.outs.resize(setup.outputs.size());
+    for (unsigned i = 0; i < g_state.ins.size() + g_state.outs.size(); ++i) {
+        bool input = i < g_state.ins.size();
+        MidiPort& port = input ? g_state.ins[i] : g_state.outs[i - g_state.ins.size()];
+        port.input = input;
+        port.id = input ? i : i - (unsigned)g_state.ins.size();
+    }
     if (setup.model != nullptr)
         setup.model->send = Send;
     g_state.running = true;
@@ -151,4 +155,14 @@ MMRESULT midiOutMessage(HMIDIOUT device, UINT msg, DWORD_PTR param1, DWORD_PTR p
 const char* MidiSystemProblem(void)
 {
     return nullptr;
+}
+
+const char* MidiPortUsers(bool input, UINT id)
+{
+    static std::string users;
+    sim::Entry entry("MidiPortUsers");
+    const std::map<unsigned, std::string>& named = input ? g_state.setup.usersIn : g_state.setup.usersOut;
+    auto found = named.find(id);
+    users = found != named.end() ? found->second : "";
+    return found != named.end() ? users.c_str() : nullptr;
 }

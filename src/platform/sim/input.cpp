@@ -175,23 +175,31 @@ void Send(const Bytes& bytes, unsigned delayMs, Kind kind)
 
 using sim::g_state;
 
+// An output with a drain passes its buffer on meanwhile.
 void Sleep(DWORD ms)
 {
     std::unique_lock<std::mutex> lock(sim::g_lock);
     if (g_state.setup.realTime || !g_state.running) {
         lock.unlock();
         SleepMilliseconds(ms);
-        return;
+        lock.lock();
+    } else {
+        g_state.horizon = g_state.now + ms;
+        g_state.sleeping = true;
+        sim::g_wake.notify_all();
+        sim::g_idle.wait(lock, [] {
+            return !g_state.busy && !g_state.job &&
+                   (g_state.scheduled.empty() || g_state.scheduled.begin()->first > g_state.horizon);
+        });
+        g_state.sleeping = false;
+        g_state.now = g_state.horizon;
     }
-    g_state.horizon = g_state.now + ms;
-    g_state.sleeping = true;
-    sim::g_wake.notify_all();
-    sim::g_idle.wait(lock, [] {
-        return !g_state.busy && !g_state.job &&
-               (g_state.scheduled.empty() || g_state.scheduled.begin()->first > g_state.horizon);
-    });
-    g_state.sleeping = false;
-    g_state.now = g_state.horizon;
+    std::vector<sim::Bytes> heard;
+    for (MidiPort& port : g_state.outs)
+        if (port.open && g_state.setup.drainRate != 0)
+            sim::Drain(&port, &heard);
+    lock.unlock();
+    sim::Hear(heard);
 }
 
 DWORD GetTickCount(void)
@@ -205,7 +213,7 @@ MMRESULT midiInOpen(HMIDIIN* in, UINT id, DWORD_PTR callback, DWORD_PTR instance
     MMRESULT result = MMSYSERR_NOERROR;
     if (id >= g_state.ins.size())
         result = MMSYSERR_BADDEVICEID;
-    else if (g_state.ins[id].open)
+    else if (g_state.ins[id].open || sim::Contains(g_state.setup.busyIn, id))
         result = MMSYSERR_ALLOCATED;
     else if (sim::Contains(g_state.setup.failInOpen, id) || flags != CALLBACK_FUNCTION)
         result = MMSYSERR_NOMEM;

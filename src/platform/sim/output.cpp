@@ -40,7 +40,7 @@ MMRESULT midiOutOpen(HMIDIOUT* out, UINT id, DWORD_PTR, DWORD_PTR, DWORD)
     MMRESULT result = MMSYSERR_NOERROR;
     if (id >= g_state.outs.size())
         result = MMSYSERR_BADDEVICEID;
-    else if (g_state.outs[id].open)
+    else if (g_state.outs[id].open || sim::Contains(g_state.setup.busyOut, id))
         result = MMSYSERR_ALLOCATED;
     else if (sim::Contains(g_state.setup.failOutOpen, id))
         result = MMSYSERR_NOMEM;
@@ -48,6 +48,7 @@ MMRESULT midiOutOpen(HMIDIOUT* out, UINT id, DWORD_PTR, DWORD_PTR, DWORD)
     if (result != MMSYSERR_NOERROR)
         return result;
     g_state.outs[id].open = true;
+    g_state.outs[id].drainedTo = sim::NowLocked();
     *out = &g_state.outs[id];
     return MMSYSERR_NOERROR;
 }
@@ -70,21 +71,40 @@ static void Finish(MidiPort* port)
 }
 
 // A message stays in play until its time has come, as with a driver that
-// finishes it later, so that the program's wait for it can be seen.
+// finishes it later, so that the program's wait for it can be seen; with a
+// drain, until the device's buffer has taken all of it.
 static bool Playing(MidiPort* port)
 {
-    if (port->playing != nullptr && sim::NowLocked() >= port->doneAt)
+    if (port->playing != nullptr && g_state.setup.drainRate != 0)
+        sim::HandOver(port);
+    else if (port->playing != nullptr && sim::NowLocked() >= port->doneAt)
         Finish(port);
     return port->playing != nullptr;
 }
 
+// Passes the device's buffer on up to now, for the model to hear once the
+// lock is released.
+static std::vector<sim::Bytes> Pump(MidiPort* port)
+{
+    std::vector<sim::Bytes> heard;
+    if (port != nullptr && g_state.setup.drainRate != 0)
+        sim::Drain(port, &heard);
+    return heard;
+}
+
 MMRESULT midiOutUnprepareHeader(HMIDIOUT out, MIDIHDR* hdr, UINT)
 {
-    sim::Entry entry("midiOutUnprepareHeader");
-    MidiPort* port = sim::Port(out);
-    if (port != nullptr && port->playing == hdr && Playing(port))
-        return MIDIERR_STILLPLAYING;
-    return sim::Unprepare(hdr);
+    std::vector<sim::Bytes> heard;
+    MMRESULT result;
+    {
+        sim::Entry entry("midiOutUnprepareHeader");
+        MidiPort* port = sim::Port(out);
+        heard = Pump(port);
+        bool playing = port != nullptr && port->playing == hdr && Playing(port);
+        result = playing ? (MMRESULT)MIDIERR_STILLPLAYING : sim::Unprepare(hdr);
+    }
+    sim::Hear(heard);
+    return result;
 }
 
 MMRESULT midiOutLongMsg(HMIDIOUT out, MIDIHDR* hdr, UINT)
@@ -101,6 +121,16 @@ MMRESULT midiOutLongMsg(HMIDIOUT out, MIDIHDR* hdr, UINT)
         unsigned number = ++g_state.sent;
         if (sim::Contains(g_state.setup.failSend, number))
             return MIDIERR_NOTREADY;
+        if (g_state.setup.drainRate != 0) {
+            std::vector<sim::Bytes> heard = Pump(port);
+            port->playing = hdr;
+            port->handed = 0;
+            hdr->dwFlags |= MHDR_INQUEUE;
+            sim::HandOver(port);
+            entry.lock.unlock();
+            sim::Hear(heard);
+            return MMSYSERR_NOERROR;
+        }
         message.assign((const uint8_t*)hdr->lpData, (const uint8_t*)hdr->lpData + hdr->dwBufferLength);
         if (g_state.setup.keepWire)
             g_state.wire.push_back({sim::NowLocked(), true, sim::Kind::SysEx, false, message});
@@ -127,6 +157,8 @@ MMRESULT midiOutReset(HMIDIOUT out)
     sim::Call("midiOutReset", port->id, 0);
     if (port->playing != nullptr)
         Finish(port);
+    port->buffer.clear();
+    port->arriving.clear();
     return MMSYSERR_NOERROR;
 }
 

@@ -110,13 +110,28 @@ bool ParseDevice(std::istringstream& words, std::vector<Device>* devices)
     return !name.empty() && (at == std::string::npos || !path.empty());
 }
 
-bool ParseLine(const std::string& line, Scenario* s, bool* devicesGiven)
+// busy in|out N, shared in|out N NAMES.
+bool ParseOthers(const std::string& key, std::istringstream& words, Setup* setup)
 {
-    std::istringstream words(line);
-    std::string key, word;
+    std::string side, number, word;
     unsigned long n;
-    if (!(words >> key) || key[0] == '#')
-        return true;
+    if (!(words >> side >> number) || (side != "in" && side != "out") || !ParseNumber(number, 10, 1000000, &n))
+        return false;
+    if (key == "busy") {
+        (side == "in" ? setup->busyIn : setup->busyOut).push_back((unsigned)n);
+        return !(words >> word);
+    }
+    std::string names = Rest(words);
+    (side == "in" ? setup->usersIn : setup->usersOut)[(unsigned)n] = names;
+    return !names.empty();
+}
+
+// The lines that set the program's side: its devices, their failures, the
+// output and the clock.
+bool ParseSetupLine(const std::string& key, std::istringstream& words, Scenario* s, bool* devicesGiven)
+{
+    std::string word;
+    unsigned long n;
     if (key == "input" || key == "output") {
         if (!*devicesGiven) {
             s->setup.inputs.clear();
@@ -127,6 +142,33 @@ bool ParseLine(const std::string& line, Scenario* s, bool* devicesGiven)
     }
     if (key == "fail")
         return ParseFailure(words, &s->setup) && !(words >> word);
+    if (key == "busy" || key == "shared")
+        return ParseOthers(key, words, &s->setup);
+    if (key == "held") {
+        s->setup.held = true;
+        s->setup.roomUntold = (words >> word) && word == "untold";
+        return (s->setup.roomUntold || word.empty()) && !(words >> word);
+    }
+    if (key == "complete" || key == "drain") {
+        if (!(words >> word) || !ParseNumber(word, 10, 3600000, &n) || (words >> word))
+            return false;
+        (key == "complete" ? s->setup.completeMs : s->setup.drainRate) = (unsigned)n;
+        return true;
+    }
+    if (key == "time") {
+        if (!(words >> word) || (word != "virtual" && word != "real") || (words >> word))
+            return false;
+        s->setup.realTime = word == "real";
+        return true;
+    }
+    return false;
+}
+
+// The lines that script the target, and target-sim's own.
+bool ParseTargetLine(const std::string& key, std::istringstream& words, Scenario* s)
+{
+    std::string word;
+    unsigned long n;
     if (key == "handshake")
         return ParseAnswers(words, &s->script.handshake);
     if (key == "record") {
@@ -138,35 +180,19 @@ bool ParseLine(const std::string& line, Scenario* s, bool* devicesGiven)
             return false;
         return ParseAnswers(words, &s->script.records[(unsigned)n]);
     }
-    if (key == "noise")
-        return (s->script.noise = true) && !(words >> word);
-    if (key == "across-runs")
-        return (s->script.acrossRuns = true) && !(words >> word);
-    if (key == "split")
-        return (s->split = true) && !(words >> word);
-    if (key == "interrupt") {
-        if (!(words >> word) || !ParseNumber(word, 10, 65535, &n) || (words >> word))
-            return false;
-        s->script.interruptAt = (int)n;
-        return true;
+    if (key == "noise" || key == "split" || key == "across-runs") {
+        (key == "noise" ? s->script.noise : key == "split" ? s->split : s->script.acrossRuns) = true;
+        return !(words >> word);
     }
-    if (key == "delay" || key == "complete") {
-        if (!(words >> word) || !ParseNumber(word, 10, 3600000, &n) || (words >> word))
+    if (key == "interrupt" || key == "delay" || key == "pace" || key == "ports") {
+        unsigned long most = key == "interrupt" ? 65535 : key == "delay" ? 3600000 : 1000000;
+        if (!(words >> word) || !ParseNumber(word, 10, most, &n) || (words >> word))
             return false;
-        (key == "delay" ? s->script.delayMs : s->setup.completeMs) = (unsigned)n;
-        return true;
-    }
-    if (key == "pace" || key == "ports") {
-        if (!(words >> word) || !ParseNumber(word, 10, 1000000, &n) || n == 0 || (words >> word))
-            return false;
-        (key == "pace" ? s->pace : s->ports) = (unsigned)n;
-        return key == "pace" || n <= 250;
-    }
-    if (key == "time") {
-        if (!(words >> word) || (word != "virtual" && word != "real") || (words >> key))
-            return false;
-        s->setup.realTime = word == "real";
-        return true;
+        if (key == "interrupt")
+            s->script.interruptAt = (int)n;
+        else
+            (key == "delay" ? s->script.delayMs : key == "pace" ? s->pace : s->ports) = (unsigned)n;
+        return key == "interrupt" || key == "delay" || (n != 0 && (key == "pace" || n <= 250));
     }
     if (key == "log" || key == "received") {
         std::string path = Rest(words);
@@ -174,6 +200,17 @@ bool ParseLine(const std::string& line, Scenario* s, bool* devicesGiven)
         return !path.empty();
     }
     return false;
+}
+
+bool ParseLine(const std::string& line, Scenario* s, bool* devicesGiven)
+{
+    std::istringstream words(line);
+    std::string key;
+    if (!(words >> key) || key[0] == '#')
+        return true;
+    std::istringstream again(line);
+    again >> key;
+    return ParseSetupLine(key, words, s, devicesGiven) || ParseTargetLine(key, again, s);
 }
 
 }  // namespace
@@ -196,6 +233,10 @@ bool ParseScenario(const std::string& text, Scenario* scenario, std::string* err
             *error = "line " + std::to_string(number) + ": cannot read '" + line + "'";
             return false;
         }
+    }
+    if (scenario->setup.held && scenario->setup.drainRate == 0) {
+        *error = "held needs a drain line: the buffer it holds";
+        return false;
     }
     return true;
 }

@@ -11,6 +11,7 @@
 
 #include <stdint.h>
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,7 +34,12 @@ struct Setup {
     std::vector<unsigned> failInOpen, failInStart, failOutOpen;  // device indices
     std::vector<unsigned> failPrepare, failSend;                 // messages sent, counted from 1
     std::vector<unsigned> failAdd;                               // receive buffers queued, counted from 1
+    std::vector<unsigned> busyIn, busyOut;  // devices another program holds
+    std::map<unsigned, std::string> usersIn, usersOut;  // other programs connected to a device, as named
     unsigned completeMs = 0;  // each long message is done this long after it is handed over
+    unsigned drainRate = 0;   // the output is a device's buffer passed on at this many bytes a second
+    bool held = false;        // ... held by the sequencer's bridge for another program ...
+    bool roomUntold = false;  // ... whose room is not told
     bool realTime = false;
     bool keepWire = true;  // keep every message for Wire()
     Model* model = nullptr;
@@ -43,7 +49,7 @@ struct WireEntry {
     uint64_t ms;
     bool toDevice;
     Kind kind;
-    bool lost;  // reached no queued buffer on a started input
+    bool lost;  // reached no queued buffer on a started input, or dropped on the way to the device
     Bytes bytes;
 };
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "platform.h"
+#include "provider.h"
 #include "sim/sim.h"
 
 #include <chrono>
@@ -25,7 +26,16 @@ struct MidiPort {
     DWORD_PTR instance;
     std::deque<MIDIHDR*> queue;
     MIDIHDR* playing;  // the output's message not yet done ...
-    uint64_t doneAt;   // ... until this time
+    uint64_t doneAt;   // ... until this time, or ...
+    DWORD handed;      // ... until all of it is in the device's buffer
+    // With a drain: the device's buffer, passed on to the target at the
+    // drain rate, up to drainedTo ms and carry thousandths of a byte; what
+    // the target has heard of the message under way; and the pace where
+    // the held buffer's room is not told.
+    std::deque<uint8_t> buffer;
+    uint64_t drainedTo, carry;
+    sim::Bytes arriving;
+    Pace pace;
 };
 
 namespace sim {
@@ -76,6 +86,14 @@ void OnCallbackThread(std::unique_lock<std::mutex>& lock, const std::function<vo
 void CallBack(MidiPort* port, UINT msg, DWORD_PTR param1, DWORD_PTR param2);
 // What the device sends arrives after delayMs: the model's send.
 void Send(const Bytes& bytes, unsigned delayMs, Kind kind);
+
+// The output's device buffer (drain.cpp), with the lock held: hands over
+// what the buffer takes of the playing message; passes the buffer on up
+// to now, giving the messages the target has heard whole, to be given to
+// the model once the lock is released.
+void HandOver(MidiPort* port);
+void Drain(MidiPort* port, std::vector<Bytes>* heard);
+void Hear(const std::vector<Bytes>& heard);  // without the lock
 void StartCallbackThread();
 void StopCallbackThread();
 

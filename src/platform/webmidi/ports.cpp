@@ -47,8 +47,10 @@ static const struct {
     const char* name;
     const char* kind;
 } SOFTWARE_PORTS[] = {
-    {"Midi Through", "#SEQ_THROUGH"},  {"IAC Driver", "#LOOPBACK"},      {"Default App Loopback", "#MIDIU_LOOP_"},
-    {"GS Wavetable", "#SEQ_SYNTH"},    {"Microsoft GS", "#SEQ_SYNTH"},
+    {"Midi Through", "#SEQ_THROUGH"},
+    {"IAC Driver", "#LOOPBACK"},
+    {"GS Wavetable", "#SEQ_SYNTH"},
+    {"Microsoft GS", "#SEQ_SYNTH"},
 };
 
 // The path the device view reads: the port's id, and the kind of a
@@ -82,6 +84,23 @@ const char* MidiSystemProblem(void)
 {
     static char text[300];
     return WebMidiProblem(text, sizeof text) != 0 ? text : NULL;
+}
+
+// A browser tells nothing of other programs, and send() hands the whole
+// message to the browser.
+const char* MidiPortUsers(bool, UINT)
+{
+    return NULL;
+}
+
+const char* MidiOutputRoute(void)
+{
+    return NULL;
+}
+
+DWORD MidiOutputHeld(void)
+{
+    return 0;
 }
 
 MMRESULT midiOutOpen(HMIDIOUT* out, UINT id, DWORD_PTR, DWORD_PTR, DWORD)
