@@ -11,6 +11,10 @@
 //   target-sim --rawmidi DEVICE SCENARIO   behind a raw MIDI device, such as
 //                                          the far side of a USB MIDI gadget
 //                                          (hw:0,0); ends when it goes away
+//   target-sim --clock CLIENT:PORT         not the target: another program
+//                                          connected to the device's port,
+//                                          sending a MIDI clock every 20 ms
+//                                          until it is ended
 #include "sim/scenario.h"
 
 #include <alsa/asoundlib.h>
@@ -203,14 +207,47 @@ int Descriptors(const Peer& peer, struct pollfd* fds, int room)
 
 int Usage()
 {
-    fprintf(stderr, "usage: target-sim [SCENARIO]\n       target-sim --rawmidi DEVICE SCENARIO\n");
+    fprintf(stderr, "usage: target-sim [SCENARIO]\n       target-sim --rawmidi DEVICE SCENARIO\n"
+                    "       target-sim --clock CLIENT:PORT\n");
     return 2;
+}
+
+// As a program that drives a device's tempo does: subscribed to its port,
+// so that the sequencer's bridge holds the device's raw MIDI output.
+int SendClock(const char* address)
+{
+    snd_seq_t* seq;
+    snd_seq_addr_t device;
+    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_OUTPUT, 0) < 0)
+        return 1;
+    snd_seq_set_client_name(seq, "clock");
+    int port = snd_seq_create_simple_port(seq, "clock", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                                          SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    if (port < 0 || snd_seq_parse_address(seq, &device, address) < 0 ||
+        snd_seq_connect_to(seq, port, device.client, device.port) < 0) {
+        fprintf(stderr, "target-sim: cannot connect to %s\n", address);
+        return 1;
+    }
+    printf("target-sim: a clock to %d:%d\n", device.client, device.port);
+    fflush(stdout);
+    for (;;) {
+        snd_seq_event_t event;
+        snd_seq_ev_clear(&event);
+        event.type = SND_SEQ_EVENT_CLOCK;
+        snd_seq_ev_set_source(&event, port);
+        snd_seq_ev_set_subs(&event);
+        snd_seq_ev_set_direct(&event);
+        snd_seq_event_output_direct(seq, &event);
+        poll(nullptr, 0, 20);
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 3 && strcmp(argv[1], "--clock") == 0)
+        return SendClock(argv[2]);
     bool raw = argc > 1 && strcmp(argv[1], "--rawmidi") == 0;
     if (raw ? argc != 4 : argc > 2)
         return Usage();

@@ -12,6 +12,7 @@
 #include "provider.h"
 
 #include <alsa/asoundlib.h>
+#include <errno.h>
 
 struct Device {
     int client;
@@ -30,6 +31,13 @@ struct MidiPort {
     Device device;
     bool open;
 };
+
+// A raw MIDI device that another program has open: the raw open says
+// EBUSY, and the kernel's own open for the sequencer's bridge EAGAIN.
+static inline bool IsBusy(int error)
+{
+    return error == -EBUSY || error == -EAGAIN;
+}
 
 // Capabilities that a device's port has, seen from this program: it reads
 // from an input and writes to an output.

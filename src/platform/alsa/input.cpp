@@ -151,10 +151,13 @@ MMRESULT midiInOpen(HMIDIIN* in, UINT id, DWORD_PTR callback, DWORD_PTR instance
     g_queue.count = 0;
     g_started = g_assembling = false;
     g_stopReading.store(false);
-    if (g_in.port < 0 || snd_seq_connect_from(g_in.seq, g_in.port, g_in.device.client, g_in.device.port) < 0 ||
-        pthread_create(&g_reader, NULL, ReadInput, NULL) != 0) {
+    // A driver's raw MIDI input that another program has open cannot be
+    // subscribed to: the port is busy.
+    int connected = g_in.port < 0 ? g_in.port
+                                  : snd_seq_connect_from(g_in.seq, g_in.port, g_in.device.client, g_in.device.port);
+    if (connected < 0 || pthread_create(&g_reader, NULL, ReadInput, NULL) != 0) {
         snd_seq_close(g_in.seq);
-        return MMSYSERR_ERROR;
+        return IsBusy(connected) ? MMSYSERR_ALLOCATED : MMSYSERR_ERROR;
     }
     g_reading = true;
     g_in.open = true;

@@ -79,8 +79,8 @@ static MMRESULT OpenOutputRoute(void)
     }
     int sequencer = OpenSequencerOutput();
     if (sequencer < 0)
-        return raw == -EBUSY || sequencer == -EBUSY ? MMSYSERR_ALLOCATED : MMSYSERR_ERROR;
-    g_held = raw == -EBUSY;
+        return IsBusy(raw) || IsBusy(sequencer) ? MMSYSERR_ALLOCATED : MMSYSERR_ERROR;
+    g_held = IsBusy(raw);
     g_roomTold = g_held && RawmidiUseOf(&g_out.device, true, &use, proc, sizeof proc) && use.bufferSize > 0;
     g_pace = Pace{0};
     snprintf(g_route, sizeof g_route, "%s",
