@@ -149,6 +149,14 @@ TEST(UpdateSim, AnInterruptionEndsTheRunAndSaysWhatTheTargetMayHold)
     EXPECT_EQ(run.status, 128 + SIGINT);
     EXPECT_EQ(run.out, std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" + DEVICES +
                            "Interrupted: nothing was written to the target.\n\n");
+    // While the answer owed to the first of two greetings is waited out,
+    // before any record's data went out.
+    WriteFile("scenario", "time virtual\nhandshake - 34\ninterrupt at 250\n");
+    run = RunProgram(UPDATE_SIM_EXE, dir.path, {"UPDATE_SIM_SCENARIO=scenario"});
+    EXPECT_EQ(run.status, 128 + SIGINT);
+    EXPECT_EQ(run.out, std::string(BANNER) + "OK: File 'Quellam.kit' is open.\n" + DEVICES +
+                           "\r                        \rTransferring.. - 0% done\n"
+                           "Interrupted: nothing was written to the target.\n\n");
 }
 
 // update-sim on a pseudo-terminal, as a user runs it, in real time, and

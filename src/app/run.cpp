@@ -28,15 +28,16 @@ static int LateExit(const RunOptions* options, int status)
 }
 
 // An interruption ends the run at once, without the pause: the user learns
-// whether the target may now hold part of the image.
-static int EndByInterruption(bool transferring)
+// whether the target may now hold part of the image, which only a record's
+// data can leave there.
+static int EndByInterruption(bool transferring, bool written)
 {
     CloseMidiIn();
     CloseMidiOut();
-    if (transferring)
+    if (written)
         printf("\nInterrupted: the target may hold part of the image. Run update again to complete it.\n\n");
     else
-        printf("Interrupted: nothing was written to the target.\n\n");
+        printf("%sInterrupted: nothing was written to the target.\n\n", transferring ? "\n" : "");
     EndInterrupted();
     return ENDED_BY_SIGNAL;
 }
@@ -55,13 +56,14 @@ int RunUpdate(const RunOptions* options)
     }
     bool open = !Interrupted() && (options->port != NULL ? OpenChosenPorts(options->port) : OpenTargetPorts());
     int status = open ? Handshake(targetCode) : Interrupted() ? ENDED_BY_SIGNAL : EXIT_NO_DEVICE;
+    unsigned greetings = MessagesSent();
     if (status == 0) {
         status = TransferImage(&image);
         if (status == ENDED_BY_SIGNAL)
-            return EndByInterruption(true);
+            return EndByInterruption(true, MessagesSent() != greetings);
     }
     if (status == ENDED_BY_SIGNAL)
-        return EndByInterruption(false);
+        return EndByInterruption(false, false);
     return LateExit(options, status);
 }
 

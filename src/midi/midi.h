@@ -89,6 +89,8 @@ void ListUnits(void);
 extern HMIDIOUT g_hMidiOut;
 uint16_t SendSysEx(const uint8_t* payload, uint16_t n);
 void WaitUntilSent(void);
+// How many messages the output has taken so far.
+unsigned MessagesSent(void);
 
 // The receive path (receive.cpp). The input callback may make no MIDI
 // call, so the main thread queues each buffer that has come back again, at

@@ -4,6 +4,7 @@
 #include <string.h>
 
 static MIDIHDR g_txHeader;
+static unsigned g_sent;  // messages the output has taken
 
 // The driver keeps the header until the message is out. It is asked again
 // after every 1 ms pause at first, so that a message the driver finishes a
@@ -48,8 +49,14 @@ uint16_t SendSysEx(const uint8_t* payload, uint16_t n)
         midiOutUnprepareHeader(g_hMidiOut, &g_txHeader, sizeof g_txHeader);
         return (uint16_t)result;
     }
+    ++g_sent;
     TraceMessage('>', message, n + 2u, n + 2u, NULL);
     return ReleaseTxHeader();
+}
+
+unsigned MessagesSent(void)
+{
+    return g_sent;
 }
 
 // Hands the receive buffers back meanwhile, as every wait does.

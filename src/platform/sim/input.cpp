@@ -7,6 +7,7 @@
 // delivered and its callback has returned.
 #include "sim/state.h"
 
+#include <signal.h>
 #include <string.h>
 
 #include <algorithm>
@@ -198,8 +199,13 @@ void Sleep(DWORD ms)
     for (MidiPort& port : g_state.outs)
         if (port.open && g_state.setup.drainRate != 0)
             sim::Drain(&port, &heard);
+    bool interrupt = g_state.setup.interruptAtMs >= 0 && sim::NowLocked() >= (uint64_t)g_state.setup.interruptAtMs;
+    if (interrupt)
+        g_state.setup.interruptAtMs = -1;
     lock.unlock();
     sim::Hear(heard);
+    if (interrupt)  // as a user pressing Ctrl-C would, once
+        raise(SIGINT);
 }
 
 DWORD GetTickCount(void)

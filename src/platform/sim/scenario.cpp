@@ -184,6 +184,13 @@ bool ParseTargetLine(const std::string& key, std::istringstream& words, Scenario
         (key == "noise" ? s->script.noise : key == "split" ? s->split : s->script.acrossRuns) = true;
         return !(words >> word);
     }
+    if (key == "interrupt" && words.str().find(" at ") != std::string::npos) {
+        words >> word;  // at
+        if (!(words >> word) || !ParseNumber(word, 10, 3600000, &n) || (words >> word))
+            return false;
+        s->setup.interruptAtMs = (int)n;
+        return true;
+    }
     if (key == "interrupt" || key == "delay" || key == "pace" || key == "ports") {
         unsigned long most = key == "interrupt" ? 65535 : key == "delay" ? 3600000 : 1000000;
         if (!(words >> word) || !ParseNumber(word, 10, most, &n) || (words >> word))

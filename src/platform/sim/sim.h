@@ -40,6 +40,7 @@ struct Setup {
     unsigned drainRate = 0;   // the output is a device's buffer passed on at this many bytes a second
     bool held = false;        // ... held by the sequencer's bridge for another program ...
     bool roomUntold = false;  // ... whose room is not told
+    int interruptAtMs = -1;   // SIGINT is raised once the clock reaches this time
     bool realTime = false;
     bool keepWire = true;  // keep every message for Wire()
     Model* model = nullptr;
