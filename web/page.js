@@ -12,30 +12,32 @@ const ENDINGS = {
   5: ['bad', 'The update failed part-way: the device may hold part of the image. Update again to complete it.'],
   130: ['bad', 'The update was cancelled. The device may hold part of the image: run the update again.'],
 };
+const CANCELLED_UNWRITTEN = 'The update was cancelled before anything was written to the device.';
+const STOPPED = 'The updater stopped unexpectedly. The device may hold part of the image: reload this page and update '
+  + 'again.';
 
-// The program reads no more of an image's file than this.
+// The program reads no more of an image's file than this, and decides by
+// one byte past it whether the text goes on.
 const LARGEST_IMAGE_FILE = 16 * 1024 * 1024;
+// A program that stops without an exit (a trap, an exception out of its
+// callbacks) shows as an error in the page and no wait of its ending after
+// it; one that runs ends a wait every millisecond or so.
+const STALL_MS = 600;
+// Cancel takes no press that began before this long after the update
+// began: a second Enter or a double click meant for Update.
+const CANCEL_SETTLE_MS = 500;
 
 const $ = (id) => document.getElementById(id);
 // The page's state; a property of the window (var), so that a test reads
 // it as the page does.
 var page = { access: null, problem: null, image: null, chosen: null, running: false, listings: 0, listed: 0,
-             lastOutput: '', runs: 0, control: null };
+             lastOutput: '', runs: 0, control: null, began: 0, press: null, announced: 0 };
 
 function notice(text) {
   const line = document.createElement('p');
   line.textContent = text;
   $('notice').append(line);
   $('notice').hidden = false;
-}
-
-// Where the page is cross-origin isolated, the program's 1 ms pauses wait
-// on Atomics.waitAsync (webmidi.js); elsewhere they are browser timers,
-// 4 ms at least.
-function waitCell() {
-  if (self.crossOriginIsolated && typeof Atomics.waitAsync === 'function')
-    return new Int32Array(new SharedArrayBuffer(4));
-  return null;
 }
 
 // Shows the program's output as a console would: '\r' goes back to the
@@ -68,7 +70,7 @@ function makeConsole(pre) {
     pre.scrollTop = pre.scrollHeight;
     const percent = /(\d+)% done/.exec(line);
     if (percent)
-      $('progress').value = Number(percent[1]);
+      showProgress(Number(percent[1]));
   }
   function flush() {
     queued = false;
@@ -100,18 +102,41 @@ function makeConsole(pre) {
   };
 }
 
-// Runs the program once; resolves with its exit status and its output.
-// control becomes the module: setting its cancelled interrupts the run.
+// The bar follows every progress line; a screen reader hears each tenth.
+function showProgress(percent) {
+  $('progress').value = percent;
+  if (percent >= page.announced + 10 && percent < 100) {
+    page.announced = percent - percent % 10;
+    $('progress-note').textContent = `${page.announced}% of the image sent.`;
+  }
+}
+
+// Runs the program once; resolves with its exit status (-1 where it stopped
+// without one) and its output. control becomes the module: setting its
+// cancelled interrupts the run.
 function runProgram(args, pre, control = {}) {
   const out = makeConsole(pre);
   ++page.runs;
   return new Promise((resolve) => {
-    const end = (status) => resolve({ status, output: out.raw() });
+    let ended = false;
+    const end = (status) => {
+      if (ended)
+        return;
+      ended = true;
+      window.removeEventListener('error', fault);
+      window.removeEventListener('unhandledrejection', fault);
+      resolve({ status, output: out.raw() });
+    };
+    const fault = () => {
+      const wakes = control.wakes;
+      setTimeout(() => { if (control.wakes === wakes) end(-1); }, STALL_MS);
+    };
+    window.addEventListener('error', fault);
+    window.addEventListener('unhandledrejection', fault);
     createUpdate(Object.assign(control, {
       arguments: args,
       midiAccess: page.access,
       midiProblem: page.problem,
-      waitCell: waitCell(),
       preRun: [(module) => {
         module.FS.init(() => null, out.write, out.write);
         module.FS.mkdir('/work');
@@ -166,15 +191,26 @@ function updateStates() {
   $('drop').classList.toggle('disabled', page.running);
 }
 
+// How the run ended, told by its status and, for a cancelled one, by what
+// the program said it left on the device.
+function endingOf(status, output) {
+  if (status === 130 && output.includes('Interrupted: nothing was written to the target.'))
+    return ['bad', CANCELLED_UNWRITTEN];
+  return ENDINGS[status] || ['bad', STOPPED];
+}
+
 // The focus goes to Cancel while the update runs, then to how it ended.
 async function update() {
   page.running = true;
   page.control = { cancelled: false };
+  page.began = performance.now();
+  page.announced = 0;
   $('cancel').hidden = false;
   $('cancel').disabled = false;
   $('cancel').focus();
   updateStates();
   $('progress').value = 0;
+  $('progress-note').textContent = '';
   $('ending').textContent = '';
   $('ending').className = 'ending';
   const args = ['--no-pause', '--image', page.image.name];
@@ -182,7 +218,7 @@ async function update() {
     args.push('--port', $('port').value);
   const { status, output } = await runProgram(args, $('console'), page.control);
   page.lastOutput = output;
-  const [kind, text] = ENDINGS[status] || ['bad', 'The updater stopped unexpectedly.'];
+  const [kind, text] = endingOf(status, output);
   if (status === 0)
     $('progress').value = 100;
   $('ending').textContent = `${text} (exit status ${status})`;
@@ -201,22 +237,45 @@ function cancel() {
   $('cancel').disabled = true;
 }
 
-// A file larger than the program reads is refused before it is read.
+// Cancel cancels only when pressed for itself: a key that went down on it,
+// not a repeat, once the update has run a moment; a pointer's click, or an
+// assistive technology's, once it has too. A key held or pressed again
+// for Update, or a double click, lands here and is let go.
+function watchCancel() {
+  const button = $('cancel');
+  const settled = () => performance.now() - page.began >= CANCEL_SETTLE_MS;
+  button.addEventListener('keydown', (event) => {
+    if (event.key === 'Enter' || event.key === ' ')
+      page.press = { key: event.key, ok: !event.repeat && settled() };
+  });
+  button.addEventListener('keyup', (event) => {
+    if (page.press && page.press.key === event.key && event.key === ' ')
+      return;  // its click follows, and takes the press
+    page.press = null;
+  });
+  button.addEventListener('click', (event) => {
+    const press = page.press;
+    page.press = null;
+    if (press ? press.ok : settled())
+      cancel();
+    event.preventDefault();
+  });
+}
+
+// The file is read at once, as it is now, as far as the program reads it
+// and a byte more, so that the program's own rule decides about a larger
+// one. The picker is emptied, so that choosing the same file again reads it
+// again.
 async function chooseImage(file) {
   if (!file || page.running)
     return;
-  const size = file.size.toLocaleString('en');
-  if (file.size > LARGEST_IMAGE_FILE) {
-    page.image = null;
-    $('chosen').textContent = `${file.name} holds ${size} bytes, more than the 16 MiB any image's file holds: `
-      + 'it is not an image. Choose the device\'s .kit file.';
-  } else {
-    const bytes = new Uint8Array(await file.arrayBuffer());
-    if (page.running)
-      return;
-    page.image = { name: file.name, bytes };
-    $('chosen').textContent = `Chosen: ${file.name}, ${size} bytes. Choose or drop another file to change it.`;
-  }
+  const bytes = new Uint8Array(await file.slice(0, LARGEST_IMAGE_FILE + 1).arrayBuffer());
+  $('image').value = '';
+  if (page.running)
+    return;
+  page.image = { name: file.name, bytes };
+  $('chosen').textContent = `Chosen: ${file.name}, ${file.size.toLocaleString('en')} bytes. `
+    + 'Choose or drop another file to change it.';
   updateStates();
 }
 
@@ -289,15 +348,11 @@ function watchDrops() {
 }
 
 async function start() {
-  if (!waitCell())
-    notice('This page is not served cross-origin isolated, so the update runs about four times slower. '
-           + 'Serve it with the headers "Cross-Origin-Opener-Policy: same-origin" and '
-           + '"Cross-Origin-Embedder-Policy: require-corp".');
   guardLeaving();
   watchDrops();
+  watchCancel();
   $('image').addEventListener('change', (event) => chooseImage(event.target.files[0]));
   $('update').addEventListener('click', update);
-  $('cancel').addEventListener('click', cancel);
   $('port').addEventListener('change', () => {
     page.chosen = $('port').value || page.chosen;
     updateStates();

@@ -3,8 +3,10 @@ Python's standard library, behind one interface: Chromium over the DevTools
 protocol (--remote-debugging-pipe: NUL-separated JSON on descriptors 3 and
 4) and Firefox over Marionette (JSON framed as LENGTH:JSON on a TCP port).
 
-Each gives pages; a page evaluates expressions, waits for them, sets a file
-input, clicks, and takes a screenshot. The page's MIDI permission is given
+Each gives pages; a page evaluates expressions (awaiting a promise), runs a
+script, waits for an expression, sets a file input, clicks, presses keys
+as a person does (a repeat where a key is held), chooses a file by the
+keyboard from the focused picker, and takes a screenshot. The page's MIDI permission is given
 as a person would give it: Chromium is granted it for the page's origin,
 Firefox by its test preferences.
 """
@@ -18,6 +20,9 @@ import time
 CHROMIUM = "/usr/lib/chromium/chromium"
 FIREFOX = "/usr/lib/firefox-esr/firefox-esr"
 ELEMENT = "element-6066-11e4-a52e-4f735466cecf"
+# A key's name in the page's events, its key code, and the text it types.
+KEYS = {"Enter": ("Enter", 13, "\r"), "Tab": ("Tab", 9, ""), " ": ("Space", 32, " ")}
+WEBDRIVER_KEYS = {"Enter": "\ue007", "Tab": "\ue004", " ": " "}
 
 
 class Failure(Exception):
@@ -57,6 +62,22 @@ class Page:
     def click(self, element_id):
         self.eval("document.getElementById(%s).click()" % json.dumps(element_id))
 
+    def run(self, script):
+        self.browser.run_script(self.handle, script)
+
+    def keys(self, strokes):
+        """strokes: (key, "down" | "up" | milliseconds to wait), in order;
+        a key that goes down again before it goes up repeats."""
+        self.browser.keys(self.handle, strokes)
+
+    def press(self, key):
+        self.keys([(key, "down"), (key, "up")])
+
+    def choose_file_by_keyboard(self, path):
+        """The focused file picker opened by Space, as a person would, and
+        the file chosen in the browser's dialog."""
+        self.browser.choose_file_by_keyboard(self.handle, path)
+
     def screenshot(self, path):
         with open(path, "wb") as f:
             f.write(self.browser.screenshot(self.handle))
@@ -84,7 +105,7 @@ class Chromium:
         os.close(r1)
         os.close(w2)
         self.out, self.inp = os.fdopen(w1, "wb"), os.fdopen(r2, "rb")
-        self.next_id, self.buffer = 0, b""
+        self.next_id, self.buffer, self.events = 0, b"", []
         self.version = self.call("Browser.getVersion")["product"]
 
     def call(self, method, session=None, **params):
@@ -102,6 +123,8 @@ class Chromium:
                 self.buffer += more
             raw, self.buffer = self.buffer.split(b"\0", 1)
             reply = json.loads(raw)
+            if "method" in reply:
+                self.events.append(reply)
             if reply.get("id") == self.next_id:
                 if "error" in reply:
                     fail("%s: %s" % (method, reply["error"]))
@@ -120,10 +143,41 @@ class Chromium:
         return Page(self, (session, target))
 
     def evaluate(self, handle, expression):
-        result = self.call("Runtime.evaluate", handle[0], expression=expression, returnByValue=True)
+        result = self.call("Runtime.evaluate", handle[0], expression=expression, returnByValue=True,
+                           awaitPromise=True)
         if "exceptionDetails" in result:
-            fail("%s: %s" % (expression, result["exceptionDetails"]["text"]))
+            fail("%s: %s" % (expression[:200], result["exceptionDetails"]["text"]))
         return result["result"].get("value")
+
+    def run_script(self, handle, script):
+        self.evaluate(handle, script + "\n;true")
+
+    def keys(self, handle, strokes):
+        down = set()
+        for key, what in strokes:
+            if isinstance(what, int):
+                time.sleep(what / 1000)
+                continue
+            name, code, text = KEYS[key]
+            kind = "keyUp" if what == "up" else "keyDown" if text else "rawKeyDown"
+            params = {"type": kind, "key": key, "code": name, "windowsVirtualKeyCode": code,
+                      "nativeVirtualKeyCode": code, "autoRepeat": what == "down" and key in down}
+            if text and what == "down":
+                params["text"] = params["unmodifiedText"] = text
+            self.call("Input.dispatchKeyEvent", handle[0], **params)
+            (down.add if what == "down" else down.discard)(key)
+
+    def choose_file_by_keyboard(self, handle, path):
+        self.call("Page.setInterceptFileChooserDialog", handle[0], enabled=True)
+        self.events = []
+        self.keys(handle, [(" ", "down"), (" ", "up")])
+        deadline = time.monotonic() + 10
+        while not any(e["method"] == "Page.fileChooserOpened" for e in self.events):
+            if time.monotonic() > deadline:
+                fail("Space on the file picker opened no dialog")
+            self.call("Runtime.evaluate", handle[0], expression="0")
+        opened = next(e for e in self.events if e["method"] == "Page.fileChooserOpened")["params"]
+        self.call("DOM.setFileInputFiles", handle[0], files=[path], backendNodeId=opened["backendNodeId"])
 
     def set_file(self, handle, selector, path):
         root = self.call("DOM.getDocument", handle[0])["root"]["nodeId"]
@@ -220,6 +274,27 @@ class Firefox:
     def evaluate(self, handle, expression):
         self.switch(handle)
         return self.call("WebDriver:ExecuteScript", script="return (%s);" % expression, args=[])["value"]
+
+    def run_script(self, handle, script):
+        self.switch(handle)
+        self.call("WebDriver:ExecuteScript", script=script + "\n;return true;", args=[])
+
+    # WebDriver marks a key that goes down again before it goes up as a
+    # repeat.
+    def keys(self, handle, strokes):
+        self.switch(handle)
+        actions = [{"type": "pause", "duration": what} if isinstance(what, int) else
+                   {"type": "keyDown" if what == "down" else "keyUp", "value": WEBDRIVER_KEYS[key]}
+                   for key, what in strokes]
+        self.call("WebDriver:PerformActions", actions=[{"type": "key", "id": "keyboard", "actions": actions}])
+        self.call("WebDriver:ReleaseActions")
+
+    # Marionette cannot answer the browser's file dialog: the path is typed
+    # into the focused picker, as WebDriver fills one.
+    def choose_file_by_keyboard(self, handle, path):
+        self.switch(handle)
+        element = self.call("WebDriver:GetActiveElement")["value"][ELEMENT]
+        self.call("WebDriver:ElementSendKeys", id=element, text=path)
 
     def set_file(self, handle, selector, path):
         self.switch(handle)

@@ -2,11 +2,12 @@
 // Through Port-0" every Linux has and a target that answers at once, as a
 // microtask after each message, so that the page's and the program's own
 // pace is what is measured; with window.secondDevice set before, a second
-// device beside it. window.instantTarget tells what it holds and when the
-// transfer began and ended.
+// device beside it. window.instantTarget tells what it holds, how many
+// greetings came and when the transfer began and ended; set its silent,
+// and it answers no greeting.
 (() => {
   const HANDSHAKE = [0xF0, 0x31, 0x6D, 0x0F, 0x42, 0x58, 0x27, 0x13, 0xF7];
-  const target = { held: [], pending: [], chunks: 0, began: 0, ended: 0 };
+  const target = { held: [], pending: [], chunks: 0, greetings: 0, began: 0, ended: 0, silent: false };
   window.instantTarget = target;
 
   function port(type, name) {
@@ -24,7 +25,11 @@
   output.send = (data) => {
     const message = Array.from(data);
     if (message.length === HANDSHAKE.length && message.every((b, i) => b === HANDSHAKE[i])) {
+      ++target.greetings;
+      if (target.silent)
+        return undefined;
       target.pending = [];
+      target.held = [];  // every greeting begins a new image
       target.began = performance.now();
       return answer(0x34);
     }

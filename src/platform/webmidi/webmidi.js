@@ -1,13 +1,17 @@
 // The browser's side of the Web MIDI provider (webmidi.h). The page gives
 // the module its MIDIAccess as Module.midiAccess, or null with the reason
-// as Module.midiProblem, and a SharedArrayBuffer-backed Int32Array as
-// Module.waitCell where the page is cross-origin isolated.
+// as Module.midiProblem. Module.wakes counts the program's waits that have
+// ended, so that the page can tell a program that runs from one that has
+// stopped without an exit.
 mergeInto(LibraryManager.library, {
   $WebMidi: {
     ports: null,     // [outputs, inputs], fixed for the run
     input: null,
     output: null,
     received: [],    // messages waiting for the program's next wait
+    pause: null,     // the channel a pause's timer is started from, ...
+    paused: null,    // ... the pause's length and wake-up, and ...
+    nested: 0,       // ... how many pauses started their timers at once since
 
     list: function(input) {
       if (WebMidi.ports === null) {
@@ -50,7 +54,10 @@ mergeInto(LibraryManager.library, {
               throw error;
           });
         }
-        start(wakeUp);
+        start(function(value) {
+          Module['wakes'] = (Module['wakes'] || 0) + 1;
+          wakeUp(value);
+        });
       });
     },
   },
@@ -137,17 +144,24 @@ mergeInto(LibraryManager.library, {
     return Module['cancelled'] ? 1 : 0;
   },
 
-  // A timer in a tab that has waited a few times fires 4 ms late at least;
-  // Atomics.waitAsync's timeout keeps a 1 ms pause near 1 ms, but only
-  // where the page is cross-origin isolated. Nothing ends the wait early.
+  // Browsers clamp a timer to 4 ms once timers have started timers more
+  // than five times over, which pauses one after another would soon be; a
+  // timer started from a message task is not nested in a timer. So every
+  // fourth pause posts a message first and starts its timer from there,
+  // isolated or not; the others start theirs at once, which costs less.
+  // Nothing ends the wait early.
   WebMidiSleep__deps: ['$WebMidi'],
   WebMidiSleep: function(ms) {
     return WebMidi.suspend(function(wakeUp) {
-      var cell = Module['waitCell'];
-      if (cell)
-        Atomics.waitAsync(cell, 0, 0, ms).value.then(function() { wakeUp(); });
-      else
-        setTimeout(wakeUp, ms);
+      if (WebMidi.pause === null) {
+        WebMidi.pause = new MessageChannel();
+        WebMidi.pause.port1.onmessage = function() { setTimeout(WebMidi.paused.wakeUp, WebMidi.paused.ms); };
+      }
+      if (++WebMidi.nested < 4)
+        return setTimeout(wakeUp, ms);
+      WebMidi.nested = 0;
+      WebMidi.paused = {ms: ms, wakeUp: wakeUp};
+      WebMidi.pause.port2.postMessage(null);
     });
   },
 });
