@@ -44,7 +44,7 @@ bool ParseRawmidiProc(const char* text, bool output, unsigned subdevice, Rawmidi
 // output goes at the pace a device behind a DIN link keeps, a little ahead
 // at most, which the buffer absorbs.
 #define HELD_ROOM_MARGIN 64
-#define DIN_BYTES_PER_SECOND 3125
+#define DIN_BYTES_PER_SECOND 3125u
 #define PACE_AHEAD_BYTES 256
 struct Pace {
     uint64_t freeAtUs;  // when all counted so far has passed at that pace

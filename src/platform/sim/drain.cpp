@@ -14,7 +14,7 @@
 
 #include <stdio.h>
 
-#define BUFFER_BYTES 4096
+#define BUFFER_BYTES 4096u
 #define BRIDGE_PIECE 32
 #define PROC_PATH "/proc/asound/card1/midi0"
 
