@@ -48,6 +48,9 @@ snd_seq_t* OpenClient(const char* name, int mode);
 // The client that lists the devices and sends the output's messages.
 snd_seq_t* MainClient(void);
 bool FindDevice(unsigned caps, UINT id, Device* device);
+// The first line of a small file of the system's, without its line end;
+// empty and false when it cannot be read (unit.cpp).
+bool ReadFirstLine(const char* file, char* line, size_t size);
 // Appends to path the lasting names of the sound card's USB unit, where it
 // is one (unit.cpp): " usb:PLACE serial:NUMBER".
 void AppendUnitNames(int card, char* path, size_t size);

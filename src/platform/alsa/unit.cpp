@@ -29,16 +29,21 @@ static void AppendPlace(int card, char* path, size_t size)
     free(longName);
 }
 
+bool ReadFirstLine(const char* file, char* line, size_t size)
+{
+    FILE* f = fopen(file, "r");
+    bool read = f != NULL && fgets(line, (int)size, f) != NULL;
+    if (f != NULL)
+        fclose(f);
+    line[read ? strcspn(line, "\n") : 0] = '\0';
+    return read;
+}
+
 static void AppendSerial(int card, char* path, size_t size)
 {
     char file[64], serial[SERIAL_CHARS + 1];
     snprintf(file, sizeof file, "/sys/class/sound/card%d/device/../serial", card);
-    FILE* f = fopen(file, "r");
-    if (f == NULL)
-        return;
-    bool read = fgets(serial, sizeof serial, f) != NULL;
-    fclose(f);
-    serial[read ? strcspn(serial, "\n") : 0] = '\0';
+    ReadFirstLine(file, serial, sizeof serial);
     for (char* c = serial; *c != '\0'; ++c)
         *c = *c > ' ' && *c < 0x7F ? *c : '_';
     size_t used = strlen(path);

@@ -65,13 +65,8 @@ static void AppendHolder(const Device* device, bool input, char* text, size_t si
         use.ownerPid == getpid())
         return;
     snprintf(path, sizeof path, "/proc/%ld/comm", use.ownerPid);
-    FILE* comm = fopen(path, "r");
-    if (comm == NULL)
-        return;
-    bool named = fgets(name, sizeof name, comm) != NULL;
-    fclose(comm);
-    name[named ? strcspn(name, "\n") : 0] = '\0';
-    Append(text, size, named ? name : "a process", "process", use.ownerPid);
+    if (ReadFirstLine(path, name, sizeof name))
+        Append(text, size, name, "process", use.ownerPid);
 }
 
 const char* MidiPortUsers(bool input, UINT id)
