@@ -54,5 +54,6 @@
     access.inputs.set(other[0].id, other[0]);
     access.outputs.set(other[1].id, other[1]);
   }
+  target.access = access;
   navigator.requestMIDIAccess = () => Promise.resolve(access);
 })();
