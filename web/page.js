@@ -1,6 +1,6 @@
-// The page around the updater: it asks for MIDI access, lists the ports by
-// running the program with --list, and runs it again with --image, --port
-// and --no-pause to update. Each run is a fresh instance of the module, with
+// The page around the updater: it asks for MIDI access, lists the devices
+// by running the program with --units, and runs it again with --image,
+// --port and --no-pause to update. Each run is a fresh instance of the module, with
 // the chosen image written into its current directory under its own name.
 'use strict';
 
@@ -199,7 +199,8 @@ function endingOf(status, output) {
   return ENDINGS[status] || ['bad', STOPPED];
 }
 
-// The focus goes to Cancel while the update runs, then to how it ended.
+// The focus goes to Cancel while the update runs, then to how it ended,
+// which a screen reader reads there, once.
 async function update() {
   page.running = true;
   page.control = { cancelled: false };
