@@ -144,12 +144,13 @@ mergeInto(LibraryManager.library, {
     return Module['cancelled'] ? 1 : 0;
   },
 
-  // Browsers clamp a timer to 4 ms once timers have started timers more
-  // than five times over, which pauses one after another would soon be; a
-  // timer started from a message task is not nested in a timer. So every
-  // fourth pause posts a message first and starts its timer from there,
-  // isolated or not; the others start theirs at once, which costs less.
-  // Nothing ends the wait early.
+  // Browsers clamp a timer to 4 ms once timers have started timers a few
+  // times over, which pauses one after another would soon be (Firefox
+  // clamps the fifth so started after a message, tried); a timer started
+  // from a message task is not nested in a timer. So every fourth pause
+  // posts a message first and starts its timer from there, isolated or
+  // not; the others start theirs at once, which costs less. Nothing ends
+  // the wait early.
   WebMidiSleep__deps: ['$WebMidi'],
   WebMidiSleep: function(ms) {
     return WebMidi.suspend(function(wakeUp) {
