@@ -69,7 +69,7 @@ static int OpenSequencerOutput(void)
 // the bridge: the port is busy.
 static MMRESULT OpenOutputRoute(void)
 {
-    char device[32], proc[64];
+    char device[32], proc[64] = "";
     RawmidiUse use;
     g_raw = NULL;
     int raw = OpenRawOutput(&g_out.device, device, sizeof device);
