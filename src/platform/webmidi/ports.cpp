@@ -86,23 +86,6 @@ const char* MidiSystemProblem(void)
     return WebMidiProblem(text, sizeof text) != 0 ? text : NULL;
 }
 
-// A browser tells nothing of other programs, and send() hands the whole
-// message to the browser.
-const char* MidiPortUsers(bool, UINT)
-{
-    return NULL;
-}
-
-const char* MidiOutputRoute(void)
-{
-    return NULL;
-}
-
-DWORD MidiOutputHeld(void)
-{
-    return 0;
-}
-
 MMRESULT midiOutOpen(HMIDIOUT* out, UINT id, DWORD_PTR, DWORD_PTR, DWORD)
 {
     if (g_out.open)

@@ -49,26 +49,10 @@ FILE* OpenRegularFile(const char* path)
     return file;
 }
 
-// Windows always lists its MIDI ports, and tells nothing of who else uses
-// one, nor of a message past its done flag.
+// Windows always lists its MIDI ports.
 const char* MidiSystemProblem(void)
 {
     return NULL;
-}
-
-const char* MidiPortUsers(bool, UINT)
-{
-    return NULL;
-}
-
-const char* MidiOutputRoute(void)
-{
-    return NULL;
-}
-
-DWORD MidiOutputHeld(void)
-{
-    return 0;
 }
 
 // The console's events come on a thread of their own. Closing the console
