@@ -2,8 +2,10 @@
 // dropped, refused with any status, late, repeated, replaced by a 1-byte
 // message or longer than the receive buffer, an output that fails at some
 // message, finishes each later or passes it on through a device's buffer,
-// an input that refuses a receive buffer, images of random record sizes. Each schedule comes from its own
-// seed; UPDATE_SOAK_SEED and UPDATE_SOAK_RUNS replay one.
+// an input that refuses a receive buffer, images of random record sizes;
+// an eighth of them under Windows' MIDI service, whose sends time out while
+// the device takes nothing, and whose device may go away. Each schedule
+// comes from its own seed; UPDATE_SOAK_SEED and UPDATE_SOAK_RUNS replay one.
 //
 // A schedule either repeats answers, each copy before the next attempt is
 // complete, or answers every message at most once but late, past the
@@ -123,6 +125,15 @@ Schedule Draw(uint64_t seed)
     }
     if (random() % 8 == 0)  // an input that refuses a receive buffer now and then
         s.setup.failAdd = {1 + (unsigned)(random() % (count + 6)), 1 + (unsigned)(random() % (count + 6))};
+    if (random() % 8 == 0) {  // Windows' MIDI service, and a device that stops taking messages a while
+        s.setup = sim::Setup{};
+        s.setup.service = true;
+        s.setup.serviceTimeoutMs = random() % 2 ? 1000 : 4000;
+        s.setup.acceptAfter = (unsigned)(random() % (messages + 2));
+        s.setup.acceptMs = (unsigned)(random() % 12000);
+        if (random() % 8 == 0)
+            s.setup.goneAfter = (int)(random() % (messages + 2));
+    }
     return s;
 }
 

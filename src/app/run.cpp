@@ -10,6 +10,21 @@
 
 #define BANNER "TELVARIN Update V0.2 -> Quellam System\n"
 
+// Windows' MIDI service lets any program send to the device meanwhile, and
+// times out a device slow to take what it is sent; the classic driver
+// model does neither.
+#define MSG_SERVICE_ADVICE                                                                                          \
+    "Windows passes MIDI through its MIDI service here, which lets other programs send to the device during the "  \
+    "update: close every other program that uses MIDI and run update again.\n"                                     \
+    "If it keeps failing, give the device Windows' classic MIDI driver: in Device Manager, under \"Sound, video "  \
+    "and game controllers\", right-click the device, choose Update driver > Browse my computer for drivers > Let " \
+    "me pick from a list of available drivers > \"USB Audio Device\" > Next; then unplug the device, plug it in "  \
+    "again and run update again. Or put the whole computer back on the classic model: run Command Prompt as "      \
+    "administrator, enter\n"                                                                                       \
+    "  reg add \"HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32\" "                              \
+    "/v UseLegacyMidi /t REG_DWORD /d 1 /f\n"                                                                      \
+    "and restart Windows.\n\n"
+
 // Before any port is open the run ends by pausing alone; from the device
 // stage on, both ports are closed first (each close does nothing when its
 // port is not open).
@@ -48,6 +63,7 @@ int RunUpdate(const RunOptions* options)
     FirmwareImage image;
 
     printf(BANNER);
+    TraceNote(DescribeMidiStack());
     if (ReadImageFile(options->image, &targetCode, &image) != IMAGE_READ)
         return EarlyExit(options, EXIT_NO_IMAGE);
     if (!ValidateImage(&image)) {
@@ -64,6 +80,9 @@ int RunUpdate(const RunOptions* options)
     }
     if (status == ENDED_BY_SIGNAL)
         return EndByInterruption(false, false);
+    bool failed = status == EXIT_NO_TARGET || status == EXIT_TRANSFER_FAILED || (status != 0 && MessagesQueued() != 0);
+    if (failed && GetMidiStack() == MIDI_STACK_SERVICE)
+        printf(MSG_SERVICE_ADVICE);
     return LateExit(options, status);
 }
 

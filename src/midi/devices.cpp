@@ -24,7 +24,7 @@
 #define INTERFACE_CHARS 256
 #define SYNTH_PREFIX "Microsoft GS"
 #define MAKER_PREFIX "Microsoft"
-#define LOOPBACK_PREFIX "Default App Loopback"
+static const char* const LOOPBACK_NAMES[] = {"Default App Loopback", "Default Basic App Loopback"};
 
 static const struct {
     const char* marker;
@@ -93,8 +93,8 @@ static const char* InterfacePath(bool input, UINT id)
     return path;
 }
 
-// Windows 11's MIDI service names its loopback pair so whatever path a
-// driver layer tells for it.
+// Windows 11's MIDI service names its loopback ports so whatever path a
+// driver layer tells for them.
 const char* WhyNotADevice(bool input, UINT id)
 {
     char name[MAXPNAMELEN];
@@ -103,7 +103,10 @@ const char* WhyNotADevice(bool input, UINT id)
         if (ContainsFolded(path, kind.marker))
             return kind.reason;
     PortName(input, id, name);
-    return BeginsWithFolded(name, LOOPBACK_PREFIX) ? LEFT_OUT[0].reason : NULL;
+    for (const char* loopback : LOOPBACK_NAMES)
+        if (BeginsWithFolded(name, loopback))
+            return LEFT_OUT[0].reason;
+    return NULL;
 }
 
 // A provider that tells a port's kind writes it after the id, as " #KIND",
@@ -162,11 +165,26 @@ void PrintMidiPort(bool input, UINT id)
         printf(" (in use by %s)", Printable(users));
 }
 
+const char* DescribeMidiStack(void)
+{
+    switch (GetMidiStack()) {
+    case MIDI_STACK_SERVICE:
+        return "MIDI goes through Windows' MIDI service (winmm's driver is wdmaud2.drv).";
+    case MIDI_STACK_CLASSIC:
+        return "MIDI goes through Windows' classic driver model.";
+    default:
+        return NULL;
+    }
+}
+
 void ListMidiPorts(void)
 {
     const char* problem = MidiSystemProblem();
+    const char* stack = DescribeMidiStack();
     if (problem != NULL)
         printf("%s", problem);
+    if (stack != NULL)
+        printf("%s\n", stack);
     UINT ins = midiInGetNumDevs(), outs = midiOutGetNumDevs();
     if (ins + outs == 0)
         printf("No MIDI input or output is listed.\n");

@@ -50,6 +50,9 @@ bool IsPassedOverByName(const char* name);
 // leaves the line open.
 void ListMidiPorts(void);
 void PrintMidiPort(bool input, UINT id);
+// Which way winmm reaches the devices, as a line for --list and the
+// trace; NULL where the system does not tell.
+const char* DescribeMidiStack(void);
 
 // The device stage (ports.cpp): exactly one input, the output past the
 // system synthesizer. Prints the ending's message and returns false when
@@ -69,6 +72,9 @@ uint16_t OpenInputPort(UINT id, char name[MAXPNAMELEN]);
 uint16_t OpenOutputPort(UINT id, char name[MAXPNAMELEN]);
 int CloseMidiIn(void);
 int CloseMidiOut(void);
+// Whether the system still lists the open output: a port of its id where
+// the system tells one, else a port of its name in its place.
+bool OutputListed(void);
 // The device stage for a port the user chose (choose.cpp): an input's
 // number in the list, a unit's lasting name, a port's id, a name or part
 // of one (a port named exactly so wins); the input and the output are
@@ -86,11 +92,21 @@ void ListUnits(void);
 // WaitUntilSent waits, polling every 1 ms at most SENT_POLLS times, until
 // it has passed all of it on to the device: the device cannot answer a
 // message before it has all of it.
+//
+// Windows' MIDI service fails a send that the device has not taken within
+// its time-out, and every send after it until the device takes again, but
+// keeps each in its buffer for the device (it drops one only when its
+// buffer stays full). Such a send to a device still listed ends in
+// SEND_QUEUED: the message is counted as sent, and will most likely reach
+// the device late.
+#define SEND_QUEUED 0xFFFFu
 extern HMIDIOUT g_hMidiOut;
 uint16_t SendSysEx(const uint8_t* payload, uint16_t n);
 void WaitUntilSent(void);
-// How many messages the output has taken so far.
+// How many messages the output has taken so far, and how many of them the
+// MIDI service kept unconfirmed.
 unsigned MessagesSent(void);
+unsigned MessagesQueued(void);
 
 // The receive path (receive.cpp). The input callback may make no MIDI
 // call, so the main thread queues each buffer that has come back again, at

@@ -19,6 +19,7 @@ static HMIDIIN g_hMidiIn;
 static uint8_t g_inOpen;
 static uint8_t g_outOpen;
 static UINT g_inId, g_outId;
+static char g_outPortId[256], g_outName[MAXPNAMELEN];
 
 static void ShutMidiIn(void)
 {
@@ -127,7 +128,22 @@ uint16_t OpenOutputPort(UINT id, char name[MAXPNAMELEN])
     PortName(false, id, name);
     printf("MIDI OUT DEVICE: %s\r\n", Printable(name));
     g_outOpen = 1;
+    snprintf(g_outPortId, sizeof g_outPortId, "%s", PortId(false, id));
+    memcpy(g_outName, name, MAXPNAMELEN);
     return 0;
+}
+
+bool OutputListed(void)
+{
+    char name[MAXPNAMELEN];
+    UINT ports = midiOutGetNumDevs();
+    for (UINT id = 0; id < ports && *g_outPortId != '\0'; ++id)
+        if (strcmp(PortId(false, id), g_outPortId) == 0)
+            return true;
+    if (*g_outPortId != '\0' || g_outId >= ports)
+        return false;
+    PortName(false, g_outId, name);
+    return strcmp(name, g_outName) == 0;
 }
 
 // A port passed over for its name is shown, closed again at once and left

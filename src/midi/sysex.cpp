@@ -3,8 +3,11 @@
 
 #include <string.h>
 
+#define NOTE_QUEUED "(not confirmed: the MIDI service keeps it for the device)"
+
 static MIDIHDR g_txHeader;
-static unsigned g_sent;  // messages the output has taken
+static unsigned g_sent;    // messages the output has taken
+static unsigned g_queued;  // of them, those the MIDI service kept unconfirmed
 
 // The driver keeps the header until the message is out. It is asked again
 // after every 1 ms pause at first, so that a message the driver finishes a
@@ -45,18 +48,26 @@ uint16_t SendSysEx(const uint8_t* payload, uint16_t n)
     if ((uint16_t)result != 0)
         return (uint16_t)result;
     result = midiOutLongMsg(g_hMidiOut, &g_txHeader, sizeof g_txHeader);
+    bool queued = (uint16_t)result != 0 && GetMidiStack() == MIDI_STACK_SERVICE && OutputListed();
     if ((uint16_t)result != 0) {
         midiOutUnprepareHeader(g_hMidiOut, &g_txHeader, sizeof g_txHeader);
-        return (uint16_t)result;
+        if (!queued)
+            return (uint16_t)result;
     }
     ++g_sent;
-    TraceMessage('>', message, n + 2u, n + 2u, NULL);
-    return ReleaseTxHeader();
+    g_queued += queued;
+    TraceMessage('>', message, n + 2u, n + 2u, queued ? NOTE_QUEUED : NULL);
+    return queued ? SEND_QUEUED : ReleaseTxHeader();
 }
 
 unsigned MessagesSent(void)
 {
     return g_sent;
+}
+
+unsigned MessagesQueued(void)
+{
+    return g_queued;
 }
 
 // Hands the receive buffers back meanwhile, as every wait does.

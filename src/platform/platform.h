@@ -162,6 +162,12 @@ const char* MidiOutputRoute(void);
 // Bytes the open output has taken that have not yet gone on to the device.
 DWORD MidiOutputHeld(void);
 
+// How winmm reaches the devices: through Windows' MIDI service, or by the
+// classic driver model; unknown where the system does not tell, as
+// everywhere but on Windows.
+enum MidiStack { MIDI_STACK_UNKNOWN, MIDI_STACK_CLASSIC, MIDI_STACK_SERVICE };
+MidiStack GetMidiStack(void);
+
 // Ctrl-C, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and closing the
 // console) set a flag that every wait and send of the main thread looks at.
 void CatchInterruptions(void);

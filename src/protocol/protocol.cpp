@@ -35,40 +35,48 @@ void ByteToHex(uint8_t value, char* out)
 
 // Messages carry no sequence number: a message sent more than once may be
 // answered once for each sending, late. Before anything else goes out,
-// the answers still owed are waited for, a while, and dropped, so that none
-// is taken for the next message's. A reply overwritten before it was taken
-// counts as owed, so the wait can be longer than needed, never shorter.
-static void DropOwedReplies(int owed)
+// the answers still owed are waited for, up to polls, and dropped, so that
+// none is taken for the next message's; gives how many never came. A reply
+// overwritten before it was taken counts as owed, so the wait can be longer
+// than needed, never shorter.
+static int DropOwedReplies(int owed, int polls)
 {
-    for (int passes = OWED_POLLS; owed > 0 && passes != 0 && !Interrupted(); --passes) {
+    for (; owed > 0 && polls != 0 && !Interrupted(); --polls) {
         if (DropReply())
             --owed;
         else
             Sleep(1);
     }
+    return owed;
 }
 
+// Every greeting but the one answered is owed an answer. A message the MIDI
+// service kept unconfirmed reaches the device when it takes it, however
+// late, and before anything sent after it: so a greeting's late answer can
+// only be taken for a record's, as a refusal.
 int Handshake(TargetCode targetCode)
 {
     uint8_t body[HANDSHAKE_LENGTH];
     memcpy(body, HANDSHAKE_BODY, sizeof body);
+    bool queued = false;
     for (uint16_t tries = HANDSHAKE_TRIES; --tries != 0;) {
-        bool sent = SendSysEx(body, sizeof body) == 0;
+        uint16_t result = SendSysEx(body, sizeof body);
         if (Interrupted())
             return ENDED_BY_SIGNAL;
-        if (!sent) {
+        if (result != 0 && result != SEND_QUEUED) {
             printf(MSG_OUT_MISSING);
             return EXIT_NO_DEVICE;
         }
+        queued |= result == SEND_QUEUED;
         WaitUntilSent();
-        WaitForReply(HANDSHAKE_POLLS);
+        WaitForReply(queued ? QUEUED_POLLS : HANDSHAKE_POLLS);
         if (Interrupted())
             return ENDED_BY_SIGNAL;
         uint8_t status;
         if (!TakeReply(&status))
             continue;
         if (status == targetCode) {
-            DropOwedReplies(HANDSHAKE_TRIES - tries - 1);  // every greeting but the one answered
+            DropOwedReplies(HANDSHAKE_TRIES - tries - 1, queued ? QUEUED_POLLS : OWED_POLLS);
             return 0;
         }
         if (status == UPD_RESETTING)
@@ -87,8 +95,9 @@ int Handshake(TargetCode targetCode)
 // waiting then belongs to an earlier message (a late or repeated answer)
 // and is dropped: taken for this record's, it could skip a record never
 // stored. When the record has gone out before, it counts as an answer of
-// this record's.
-static bool SendRecord(ImageRecord record, unsigned number, unsigned attempt, int* answers)
+// this record's. A chunk the MIDI service keeps unconfirmed is on its way,
+// so the rest follow it: the device gets the whole record.
+static bool SendRecord(ImageRecord record, unsigned number, unsigned attempt, int* answers, bool* queued)
 {
     char text[2 * CHUNK_BYTES];
     if (attempt > 1)
@@ -99,8 +108,12 @@ static bool SendRecord(ImageRecord record, unsigned number, unsigned attempt, in
             ByteToHex(record.bytes[sent + i], text + 2 * (size_t)i);
         if (sent + k == record.size && DropReply() && attempt > 1)
             ++*answers;
-        if (Interrupted() || SendSysEx((const uint8_t*)text, (uint16_t)(2 * k)) != 0)
+        if (Interrupted())
             return false;
+        uint16_t result = SendSysEx((const uint8_t*)text, (uint16_t)(2 * k));
+        if (result != 0 && result != SEND_QUEUED)
+            return false;
+        *queued |= result == SEND_QUEUED;
         Sleep(1);
         sent = (uint16_t)(sent + k);
     }
@@ -116,13 +129,18 @@ static void PrintRefusal(uint8_t status)
 
 // The bytes acknowledged so far are the offset of the current record, so the
 // percentage shown never reaches 100 before the completion line. A record
-// has gone out failures + 1 times when it is accepted.
+// has gone out failures + 1 times when it is accepted. Where the MIDI
+// service kept a sending unconfirmed, its answer comes whenever the device
+// takes it, and an earlier sending's late acceptance could be taken for
+// the next record's: the transfer goes on only once every sending is
+// answered, and gives up after QUEUED_OWED_POLLS.
 int TransferImage(const FirmwareImage* image)
 {
     uint16_t position = 0;
     unsigned number = 1;  // of the current record
     uint8_t failures = 0;
-    int answers = 0;  // of the current record, refusals included
+    int answers = 0;      // of the current record, refusals included
+    bool queued = false;  // a sending of it the MIDI service kept unconfirmed
     size_t spin = 0;
     while (position < image->count) {
         ImageRecord record = RecordAt(image, position);
@@ -130,7 +148,7 @@ int TransferImage(const FirmwareImage* image)
         printf("\r                        \rTransferring.. %c %d%% done", SPINNER[spin], percent);
         spin = (spin + 1) % SPINNER_STEPS;
         fflush(stdout);
-        bool sent = SendRecord(record, number, failures + 1u, &answers);
+        bool sent = SendRecord(record, number, failures + 1u, &answers, &queued);
         if (Interrupted())
             return ENDED_BY_SIGNAL;
         if (!sent) {
@@ -138,7 +156,7 @@ int TransferImage(const FirmwareImage* image)
             return EXIT_TRANSFER_FAILED;
         }
         WaitUntilSent();
-        WaitForReply(percent < ACK_LATE_PERCENT ? ACK_POLLS : ACK_POLLS_LATE);
+        WaitForReply(queued ? QUEUED_POLLS : percent < ACK_LATE_PERCENT ? ACK_POLLS : ACK_POLLS_LATE);
         if (Interrupted())
             return ENDED_BY_SIGNAL;
         uint8_t status;
@@ -147,10 +165,14 @@ int TransferImage(const FirmwareImage* image)
         if (replied && status == UPD_BLOCK_OK) {
             position = (uint16_t)(position + record.size);
             ++number;
-            if (position < image->count)
-                DropOwedReplies(failures + 1 - answers);
+            int owed = position < image->count ? failures + 1 - answers : 0;
+            if (DropOwedReplies(owed, queued ? QUEUED_OWED_POLLS : OWED_POLLS) > 0 && queued) {
+                printf(MSG_NOT_RESPONDING);
+                return EXIT_TRANSFER_FAILED;
+            }
             failures = 0;
             answers = 0;
+            queued = false;
             continue;
         }
         if (++failures == MAX_BLOCK_FAILURES) {

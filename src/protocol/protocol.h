@@ -16,6 +16,8 @@
 #define ACK_POLLS_LATE 200
 #define ACK_LATE_PERCENT 85
 #define OWED_POLLS 300
+#define QUEUED_POLLS 5000         // after a message the MIDI service kept unconfirmed
+#define QUEUED_OWED_POLLS 60000  // for every answer to a record so sent
 
 // Status values the target answers with.
 enum {

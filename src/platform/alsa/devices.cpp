@@ -174,3 +174,9 @@ const char* MidiSystemProblem(void)
              snd_strerror(g_seqError));
     return text;
 }
+
+// Linux has no MIDI service of Windows' to tell of.
+MidiStack GetMidiStack(void)
+{
+    return MIDI_STACK_UNKNOWN;
+}

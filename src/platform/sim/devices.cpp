@@ -95,20 +95,40 @@ unsigned OpenPorts()
 
 namespace {
 
-MMRESULT CopyName(const std::vector<Device>& devices, UINT id, char* name)
+// The system lists every port but those of a device that went away: the
+// port listed id-th, or none.
+const Device* Listed(bool input, UINT id)
 {
-    if (id >= devices.size())
+    const std::vector<MidiPort>& ports = input ? g_state.ins : g_state.outs;
+    for (size_t i = 0; i < ports.size(); ++i)
+        if (!ports[i].gone && id-- == 0)
+            return &(input ? g_state.setup.inputs : g_state.setup.outputs)[i];
+    return nullptr;
+}
+
+UINT CountListed(bool input)
+{
+    UINT n = 0;
+    for (const MidiPort& port : input ? g_state.ins : g_state.outs)
+        n += !port.gone;
+    return n;
+}
+
+MMRESULT CopyName(bool input, UINT id, char* name)
+{
+    const Device* device = Listed(input, id);
+    if (device == nullptr)
         return MMSYSERR_BADDEVICEID;
-    snprintf(name, MAXPNAMELEN, "%s", devices[id].name.c_str());
+    snprintf(name, MAXPNAMELEN, "%s", device->name.c_str());
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT QueryInterface(const std::vector<Device>& devices, DWORD_PTR id, UINT msg, DWORD_PTR param1,
-                        DWORD_PTR param2)
+MMRESULT QueryInterface(bool input, DWORD_PTR id, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
 {
-    if (id >= devices.size())
+    const Device* device = id <= UINT32_MAX ? Listed(input, (UINT)id) : nullptr;
+    if (device == nullptr)
         return MMSYSERR_BADDEVICEID;
-    return AnswerInterfaceQuery(devices[id].interfacePath.c_str(), msg, param1, param2);
+    return AnswerInterfaceQuery(device->interfacePath.c_str(), msg, param1, param2);
 }
 
 }  // namespace
@@ -119,37 +139,37 @@ using sim::g_state;
 UINT midiInGetNumDevs(void)
 {
     sim::Entry entry("midiInGetNumDevs");
-    return (UINT)g_state.ins.size();
+    return sim::CountListed(true);
 }
 
 UINT midiOutGetNumDevs(void)
 {
     sim::Entry entry("midiOutGetNumDevs");
-    return (UINT)g_state.outs.size();
+    return sim::CountListed(false);
 }
 
 MMRESULT midiInGetDevCapsA(UINT id, MIDIINCAPSA* caps, UINT)
 {
     sim::Entry entry("midiInGetDevCapsA");
-    return sim::CopyName(g_state.setup.inputs, id, caps->szPname);
+    return sim::CopyName(true, id, caps->szPname);
 }
 
 MMRESULT midiOutGetDevCapsA(UINT id, MIDIOUTCAPSA* caps, UINT)
 {
     sim::Entry entry("midiOutGetDevCapsA");
-    return sim::CopyName(g_state.setup.outputs, id, caps->szPname);
+    return sim::CopyName(false, id, caps->szPname);
 }
 
 MMRESULT midiInMessage(HMIDIIN device, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
 {
     sim::Entry entry("midiInMessage");
-    return sim::QueryInterface(g_state.setup.inputs, (DWORD_PTR)device, msg, param1, param2);
+    return sim::QueryInterface(true, (DWORD_PTR)device, msg, param1, param2);
 }
 
 MMRESULT midiOutMessage(HMIDIOUT device, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
 {
     sim::Entry entry("midiOutMessage");
-    return sim::QueryInterface(g_state.setup.outputs, (DWORD_PTR)device, msg, param1, param2);
+    return sim::QueryInterface(false, (DWORD_PTR)device, msg, param1, param2);
 }
 
 const char* MidiSystemProblem(void)

@@ -38,14 +38,28 @@ MidiPort* StartedInput()
     return nullptr;
 }
 
+// Under the MIDI service a message that finds no buffer waits for one, at
+// its start 1 ms, in its middle 10 ms; then it is dropped.
+bool WaitForBuffer(uint64_t t, Event& event)
+{
+    if (!g_state.setup.service || event.waitedMs == (event.rest ? 10u : 1u))
+        return false;
+    ++event.waitedMs;
+    g_state.scheduled.insert({t + 1, std::move(event)});
+    return true;
+}
+
 // A System Exclusive message fills the queued buffers in turn, each coming
-// back done, as long as it lasts; what finds no buffer is lost. The wire
-// marks a message lost only when it found none at all.
+// back done, as long as it lasts; what finds no buffer is lost, under the
+// service once it has waited. The wire marks a message lost only when it
+// found none at all.
 void Deliver(std::unique_lock<std::mutex>& lock, uint64_t t, Event& event)
 {
     MidiPort* port = StartedInput();
     bool lost = port == nullptr || (event.kind != Kind::Short && port->queue.empty());
-    if (g_state.setup.keepWire)
+    if (lost && port != nullptr && WaitForBuffer(t, event))
+        return;
+    if (g_state.setup.keepWire && !event.rest)
         g_state.wire.push_back({t, false, event.kind, lost, event.bytes});
     if (lost)
         return;
@@ -71,6 +85,10 @@ void Deliver(std::unique_lock<std::mutex>& lock, uint64_t t, Event& event)
         CallBack(port, event.kind == Kind::SysEx ? MIM_LONGDATA : MIM_LONGERROR, (DWORD_PTR)header, (DWORD_PTR)t);
         lock.lock();
     } while (done < event.bytes.size() && port->started && !port->queue.empty());
+    if (done < event.bytes.size() && port->started) {
+        Event rest{event.kind, Bytes(event.bytes.begin() + (long)done, event.bytes.end()), true, 0};
+        WaitForBuffer(t, rest);
+    }
 }
 
 void RunCallbackThread()
@@ -165,10 +183,28 @@ void StopCallbackThread()
     g_callbackThread.join();
 }
 
+// The MIDI service hands a real-time byte inside a System Exclusive message
+// on as a short message of its own, and ends the message at any other
+// status byte, as malformed; what follows is a message of its own.
 void Send(const Bytes& bytes, unsigned delayMs, Kind kind)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_state.scheduled.insert({NowLocked() + delayMs, Event{kind, bytes}});
+    uint64_t t = NowLocked() + delayMs;
+    Bytes message;
+    for (uint8_t byte : bytes) {
+        bool inside = g_state.setup.service && kind == Kind::SysEx && !message.empty();
+        if (inside && byte >= 0xF8) {
+            g_state.scheduled.insert({t, Event{Kind::Short, {byte}}});
+            continue;
+        }
+        if (inside && byte >= 0x80 && byte != 0xF7) {
+            g_state.scheduled.insert({t, Event{Kind::Malformed, std::move(message)}});
+            message.clear();
+            kind = byte == 0xF0 ? Kind::SysEx : Kind::Short;
+        }
+        message.push_back(byte);
+    }
+    g_state.scheduled.insert({t, Event{kind, std::move(message)}});
     g_wake.notify_all();
 }
 
@@ -176,7 +212,8 @@ void Send(const Bytes& bytes, unsigned delayMs, Kind kind)
 
 using sim::g_state;
 
-// An output with a drain passes its buffer on meanwhile.
+// An output with a drain passes its buffer on meanwhile, and under the
+// MIDI service the device takes what it is ready for.
 void Sleep(DWORD ms)
 {
     std::unique_lock<std::mutex> lock(sim::g_lock);
@@ -199,6 +236,8 @@ void Sleep(DWORD ms)
     for (MidiPort& port : g_state.outs)
         if (port.open && g_state.setup.drainRate != 0)
             sim::Drain(&port, &heard);
+    if (g_state.setup.service)
+        sim::ServiceTake(&heard);
     bool interrupt = g_state.setup.interruptAtMs >= 0 && sim::NowLocked() >= (uint64_t)g_state.setup.interruptAtMs;
     if (interrupt)
         g_state.setup.interruptAtMs = -1;

@@ -121,6 +121,10 @@ MMRESULT midiOutLongMsg(HMIDIOUT out, MIDIHDR* hdr, UINT)
         unsigned number = ++g_state.sent;
         if (sim::Contains(g_state.setup.failSend, number))
             return MIDIERR_NOTREADY;
+        if (sim::Gone())
+            return MMSYSERR_ERROR;
+        if (g_state.setup.service)
+            return sim::ServiceSend(entry.lock, hdr);
         if (g_state.setup.drainRate != 0) {
             std::vector<sim::Bytes> heard = Pump(port);
             port->playing = hdr;
@@ -134,9 +138,11 @@ MMRESULT midiOutLongMsg(HMIDIOUT out, MIDIHDR* hdr, UINT)
         message.assign((const uint8_t*)hdr->lpData, (const uint8_t*)hdr->lpData + hdr->dwBufferLength);
         if (g_state.setup.keepWire)
             g_state.wire.push_back({sim::NowLocked(), true, sim::Kind::SysEx, false, message});
-        if (g_state.setup.completeMs != 0) {
+        bool slow = g_state.setup.acceptMs != 0 && g_state.reached == g_state.setup.acceptAfter;
+        sim::Reached();
+        if (g_state.setup.completeMs != 0 || slow) {
             port->playing = hdr;
-            port->doneAt = sim::NowLocked() + g_state.setup.completeMs;
+            port->doneAt = sim::NowLocked() + (slow ? g_state.setup.acceptMs : g_state.setup.completeMs);
             hdr->dwFlags |= MHDR_INQUEUE;
         } else {
             hdr->dwFlags |= MHDR_DONE;

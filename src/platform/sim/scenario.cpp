@@ -110,7 +110,51 @@ bool ParseDevice(std::istringstream& words, std::vector<Device>* devices)
     return !name.empty() && (at == std::string::npos || !path.empty());
 }
 
-// busy in|out N, shared in|out N NAMES.
+// HEX HEX ... every MS: another program's message and how often it sends it.
+bool ParseSends(const std::string& text, Setup* setup)
+{
+    std::istringstream words(text);
+    unsigned long n;
+    for (std::string word; words >> word && word != "every";) {
+        if (!ParseNumber(word, 16, 0xFF, &n))
+            return false;
+        setup->othersSend.push_back((uint8_t)n);
+    }
+    std::string every, extra;
+    if (!(words >> every) || !ParseNumber(every, 10, 3600000, &n) || n == 0 || (words >> extra))
+        return false;
+    setup->othersEveryMs = (unsigned)n;
+    return !setup->othersSend.empty();
+}
+
+// service, service timeout MS, service buffer BYTES, accept MS after K,
+// gone after K.
+bool ParseService(const std::string& key, std::istringstream& words, Setup* setup)
+{
+    std::vector<std::string> w;
+    for (std::string word; words >> word;)
+        w.push_back(word);
+    unsigned long n, k;
+    if (key == "service" && w.empty())
+        return setup->service = true;
+    if (key == "service" && w.size() == 2 && (w[0] == "timeout" || w[0] == "buffer") &&
+        ParseNumber(w[1], 10, 1u << 24, &n) && n != 0) {
+        (w[0] == "timeout" ? setup->serviceTimeoutMs : setup->serviceBuffer) = (unsigned)n;
+        return true;
+    }
+    if (key == "gone" && w.size() == 2 && w[0] == "after" && ParseNumber(w[1], 10, 1000000, &k)) {
+        setup->goneAfter = (int)k;
+        return true;
+    }
+    if (key != "accept" || w.size() != 3 || w[1] != "after" || !ParseNumber(w[0], 10, 3600000, &n) ||
+        !ParseNumber(w[2], 10, 1000000, &k))
+        return false;
+    setup->acceptMs = (unsigned)n;
+    setup->acceptAfter = (unsigned)k;
+    return true;
+}
+
+// busy in|out N, shared in|out N NAMES [sends HEX ... every MS].
 bool ParseOthers(const std::string& key, std::istringstream& words, Setup* setup)
 {
     std::string side, number, word;
@@ -122,6 +166,10 @@ bool ParseOthers(const std::string& key, std::istringstream& words, Setup* setup
         return !(words >> word);
     }
     std::string names = Rest(words);
+    size_t sends = names.find(" sends ");
+    if (sends != std::string::npos && (side != "out" || !ParseSends(names.substr(sends + 7), setup)))
+        return false;
+    names.resize(std::min(sends, names.size()));
     (side == "in" ? setup->usersIn : setup->usersOut)[(unsigned)n] = names;
     return !names.empty();
 }
@@ -144,6 +192,8 @@ bool ParseSetupLine(const std::string& key, std::istringstream& words, Scenario*
         return ParseFailure(words, &s->setup) && !(words >> word);
     if (key == "busy" || key == "shared")
         return ParseOthers(key, words, &s->setup);
+    if (key == "service" || key == "accept" || key == "gone")
+        return ParseService(key, words, &s->setup);
     if (key == "held") {
         s->setup.held = true;
         s->setup.roomUntold = (words >> word) && word == "untold";

@@ -41,6 +41,15 @@ struct Setup {
     bool held = false;        // ... held by the sequencer's bridge for another program ...
     bool roomUntold = false;  // ... whose room is not told
     int interruptAtMs = -1;   // SIGINT is raised once the clock reaches this time
+    // Windows' MIDI service between the program and the device (service.cpp).
+    bool service = false;
+    unsigned serviceTimeoutMs = 1000;  // a send the device has not taken by then fails, still queued
+    unsigned serviceBuffer = 65536;    // bytes it holds for the device; a send that finds no room is dropped
+    unsigned acceptAfter = 0;          // once this many messages have reached the device ...
+    unsigned acceptMs = 0;             // ... it takes this long to take the next
+    int goneAfter = -1;                // the device goes away once this many messages have reached it
+    Bytes othersSend;                  // another program sends this to the device ...
+    unsigned othersEveryMs = 0;        // ... this often, through the service
     bool realTime = false;
     bool keepWire = true;  // keep every message for Wire()
     Model* model = nullptr;

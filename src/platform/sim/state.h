@@ -36,13 +36,25 @@ struct MidiPort {
     uint64_t drainedTo, carry;
     sim::Bytes arriving;
     Pace pace;
+    bool gone;  // unplugged: no longer listed
 };
 
 namespace sim {
 
+// rest: the rest of a message that ran out of buffers; waitedMs: how long
+// the service has waited for a buffer for it.
 struct Event {
     Kind kind;
     Bytes bytes;
+    bool rest = false;
+    unsigned waitedMs = 0;
+};
+
+// A message in the service's buffer, not yet taken by the device.
+struct Queued {
+    Bytes bytes;
+    uint64_t queuedAt;
+    uint64_t number;  // of the program's messages, 0 for another program's
 };
 
 struct State {
@@ -52,6 +64,12 @@ struct State {
     std::vector<WireEntry> wire;
     std::vector<std::string> calls, faults;
     unsigned prepared = 0, sent = 0, added = 0;
+    std::deque<Queued> serviceQueue;
+    size_t serviceBytes = 0;
+    uint64_t queuedCount = 0, takenCount = 0;  // the program's messages queued and taken
+    unsigned reached = 0;  // the program's messages the device has taken
+    bool stalled = false;  // a send timed out and the device has taken nothing since
+    uint64_t othersAt = 0;  // when another program sends next
     uint64_t now = 0;      // virtual clock
     uint64_t horizon = 0;  // while the program sleeps, the time it sleeps until
     bool sleeping = false;
@@ -94,6 +112,16 @@ void Send(const Bytes& bytes, unsigned delayMs, Kind kind);
 void HandOver(MidiPort* port);
 void Drain(MidiPort* port, std::vector<Bytes>* heard);
 void Hear(const std::vector<Bytes>& heard);  // without the lock
+
+// The MIDI service (service.cpp). ServiceSend is midiOutLongMsg under it,
+// with the lock held on entry and on return; it releases it while it waits
+// for the device. ServiceTake, with the lock held, gives the device what it
+// takes by now, to be heard once the lock is released; Reached counts the
+// program's messages that reached the device on either stack.
+MMRESULT ServiceSend(std::unique_lock<std::mutex>& lock, MIDIHDR* hdr);
+void ServiceTake(std::vector<Bytes>* heard);
+void Reached();
+bool Gone();
 void StartCallbackThread();
 void StopCallbackThread();
 

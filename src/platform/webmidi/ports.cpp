@@ -132,3 +132,9 @@ MMRESULT midiOutClose(HMIDIOUT)
     g_out.open = false;
     return MMSYSERR_NOERROR;
 }
+
+// A browser does not tell how the system reaches its devices.
+MidiStack GetMidiStack(void)
+{
+    return MIDI_STACK_UNKNOWN;
+}
