@@ -2,9 +2,12 @@
 // that help, the version, the list, a check and a wrong command line touch
 // no port.
 #include "app/run.h"
+#include "common/printable.h"
 #include "harness.h"
 
 #include <gtest/gtest.h>
+
+#include <stdio.h>
 
 namespace {
 
@@ -157,8 +160,8 @@ TEST(Options, APortChosenByNumberLastingNameIdOrName)
         {shared, {"--list"}, 0, "", "in 1: Quellam MIDI (in use by a2j (client 129))\nout 1: Quellam MIDI\n"},
         // Windows 11 with an input it cannot recognise: two inputs count, and
         // the user chooses the target's by its interface path or its name.
-        {win11, {}, 3, "", "in 1: Quellam MIDI [" + usb + "]  (--port " + usb +
-             ")\nin 2: Synth Input  (--port cannot choose it: no output goes with it here)\n\n"},
+        {win11, {}, 3, "", "in 1: Quellam MIDI [" + usb + "]  (--port '" + usb +
+             "')\nin 2: Synth Input  (--port cannot choose it: no output goes with it here)\n\n"},
         {win11, {byPath.c_str()}, 0, "midiInOpen(0)=0", "midiOutOpen(1)=0"},
         {win11, {"--port=Quellam MIDI"}, 0, "midiInOpen(0)=0", "midiOutOpen(1)=0"},
     };
@@ -180,6 +183,44 @@ TEST(Options, APortChosenByNumberLastingNameIdOrName)
             EXPECT_TRUE(Ends(run.out, c.out + PROMPT)) << what << ": " << run.out;
         }
     }
+}
+
+// What a POSIX shell passes on when text is typed after a command.
+std::string Typed(const std::string& text)
+{
+    FILE* shell = popen(("printf %s " + text).c_str(), "r");
+    std::string word;
+    for (int c; shell != nullptr && (c = fgetc(shell)) != EOF;)
+        word += (char)c;
+    EXPECT_EQ(shell != nullptr ? pclose(shell) : -1, 0) << text;
+    return word;
+}
+
+// Every word printed after --port reaches the program as it was when the
+// line is typed into a shell: the advice for one of two units of one name
+// whose interface paths hold '&' chooses that unit, and words a shell
+// would take apart come through whole. cmd.exe and PowerShell have no
+// quoting for some characters: a word with one is not offered.
+TEST(Options, AdviceTypedIntoAShellChoosesItsUnit)
+{
+    const std::string path = R"(\\?\usb#vid_0499&pid_1509&mi_01#7&2b4b6ec3&0&000)", tail = R"(#{6994ad04}\global)";
+    sim::Setup units;
+    units.inputs = {{"Quellam MIDI", path + "1" + tail}, {"Quellam MIDI", path + "2" + tail}};
+    units.outputs = units.inputs;
+    std::string advice = Launch({}, units).out;
+    size_t at = advice.find("(--port ", advice.find("in 2: "));
+    ASSERT_NE(at, std::string::npos) << advice;
+    std::string typed = advice.substr(at + 8, advice.find(")\n", at) - at - 8), word = Typed(typed);
+    EXPECT_EQ(word, path + "2" + tail);
+    Command chosen = Launch({"--port", word.c_str()}, units);
+    ASSERT_GE(chosen.calls.size(), 3u);
+    EXPECT_EQ(chosen.calls[0], "midiInOpen(1)=0");
+    EXPECT_EQ(chosen.calls[2], "midiOutOpen(1)=0");
+    EXPECT_NE(Launch({"--units"}, units).out.find("\n" + typed + "\tQuellam MIDI\n"), std::string::npos);
+    for (const char* text : {"serial:0001", "a'b", "x y", "$HOME", "*", "a\\b", "(a);b|c", "\xC3\xA9"})
+        EXPECT_EQ(Typed(QuotedForShell(text, false)), text);
+    for (const char* text : {"a\"b", "50%", "$x", "a`b", "path\\", "a\tb"})
+        EXPECT_EQ(QuotedForShell(text, true), nullptr) << text;
 }
 
 }  // namespace

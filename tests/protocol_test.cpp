@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <ctype.h>
+
+#include <functional>
+
 
 namespace {
 
@@ -292,6 +296,108 @@ TEST(Transfer, ShowsEachAttemptAndEndsAsTheLastSays)
             EXPECT_EQ(target.Held(), Concat(c.records));
         }
     }
+}
+
+bool EndsWith(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The demo image's records, as the image stage would read them.
+std::vector<sim::Bytes> DemoRecords()
+{
+    std::vector<sim::Bytes> records;
+    std::string text = ReadFile(EXAMPLES_DIR "/Quellam_demo.kit");
+    sim::Bytes bytes;
+    for (size_t i = 0; i + 1 < text.size(); ++i)
+        if (isxdigit((unsigned char)text[i]) && isxdigit((unsigned char)text[i + 1]))
+            bytes.push_back((uint8_t)std::stoi(text.substr(i++, 2), nullptr, 16));
+    for (size_t at = 0; at + 2 <= bytes.size(); at += bytes[at] * 256u + bytes[at + 1] + 2u)
+        records.emplace_back(bytes.begin() + (long)at, bytes.begin() + (long)(at + bytes[at] * 256u + bytes[at + 1] + 2u));
+    return records;
+}
+
+// Under Windows' MIDI service a device that takes 1.5 s for its 41st
+// message times the send out; the message and those after it wait in the
+// service's buffer and reach the device in order. The program takes that
+// for a message on its way: the record goes on whole, its answer is
+// waited for, and the whole image arrives, each record once. Where the
+// device has gone, the run ends as a missing device and says how to leave
+// the service; so it does on the classic stack, where the slow message
+// only takes longer to finish.
+TEST(Transfer, GoesOnWhereTheMidiServiceTimesASlowDeviceOut)
+{
+    std::vector<sim::Bytes> records = DemoRecords();
+    ASSERT_EQ(records.size(), 96u);
+    const std::string missing = "\nError: The MIDI Out of device is missing!\n\n";
+    for (int stack = 0; stack < 3; ++stack) {
+        sim::Setup setup;
+        setup.service = stack != 2;
+        setup.acceptMs = 1500;
+        setup.acceptAfter = 40;
+        setup.goneAfter = stack == 1 ? 40 : -1;
+        sim::Target target;
+        Outcome run = Update(records, &target, setup);
+        std::vector<sim::WireEntry> wire = sim::Wire();
+        if (stack == 1) {
+            EXPECT_NE(run.out.find(missing + "Windows passes MIDI through its MIDI service here"), std::string::npos)
+                << run.out;
+            EXPECT_LT(target.Held().size(), Concat(records).size());
+            continue;
+        }
+        EXPECT_EQ(target.Held(), Concat(records)) << stack;
+        EXPECT_TRUE(EndsWith(run.out, COMPLETE + "\n" + PROMPT)) << stack;
+        unsigned chunks = 0;
+        for (const sim::Bytes& record : records)
+            chunks += Chunks(record);
+        EXPECT_EQ(std::count_if(wire.begin(), wire.end(), [](const sim::WireEntry& e) { return e.toDevice; }),
+                  1 + chunks) << stack;
+    }
+}
+
+// The service's input: a real-time byte inside a reply comes apart as a
+// short message, and a reply that finds no buffer waits only 1 ms for one.
+// Six replies at once, and twelve a millisecond apart, each with stray
+// real-time bytes, all reach a buffer at the program's pace of handing
+// them back.
+TEST(Transfer, KeepsEveryAnswerAtItsOwnPaceUnderTheMidiService)
+{
+    struct Stray : sim::Target {
+        using Target::Target;
+        void Wrap()
+        {
+            auto inner = send;
+            send = [inner](const sim::Bytes& bytes, unsigned delayMs, sim::Kind kind) {
+                sim::Bytes with = bytes;
+                if (with.size() > 2)
+                    with.insert(with.begin() + 2, 0xF8), with.insert(with.end() - 1, 0xFE);
+                inner(with, delayMs, kind);
+            };
+        }
+        void InputStarted() override
+        {
+            Wrap();
+            Target::InputStarted();
+        }
+    };
+    Answer burst = Status(UPD_BLOCK_OK), spaced = Status(UPD_BLOCK_OK);
+    burst.copies = 6;
+    burst.apartMs = 0;
+    spaced.copies = 12;
+    sim::Setup setup;
+    setup.service = true;
+    Stray target(Script({}, {{1, {burst}}, {2, {spaced}}}));
+    std::vector<sim::Bytes> records{Record({1, 2, 3}), Record({4}), Record(sim::Bytes(300, 7))};
+    Outcome run = Update(records, &target, setup);
+    EXPECT_TRUE(EndsWith(run.out, COMPLETE + "\n" + PROMPT)) << run.out;
+    EXPECT_EQ(target.Held(), Concat(records));
+    std::vector<sim::WireEntry> wire = sim::Wire();
+    EXPECT_TRUE(std::none_of(wire.begin(), wire.end(), [](const sim::WireEntry& e) { return e.lost; })) << sim::FormatWire();
+    auto count = [&wire](const std::function<bool(const sim::WireEntry&)>& which) {
+        return std::count_if(wire.begin(), wire.end(), which);
+    };
+    EXPECT_EQ(count([](const sim::WireEntry& e) { return e.bytes == sim::Bytes{0xF0, 0x1A, 0xF7}; }), 6 + 12 + 1);
+    EXPECT_EQ(count([](const sim::WireEntry& e) { return e.kind == sim::Kind::Short; }), 2 * (1 + 6 + 12 + 1));
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ TEST(DeviceStage, OpensThePortsTheListSaysItWill)
          "in 1: Default App Loopback (B) (not counted: a loopback endpoint of the MIDI service)\nin 2: Quellam MIDI\n"
          "out 1: Quellam MIDI\n"},
         {{{"Default App Loopback (A)", LOOP_A}, {"Quellam MIDI", USB}, {"Keyboard", ""}}, {"Quellam MIDI"},
-         TWO + "in 2: Quellam MIDI [" + USB + "]  (--port " + USB + ")\nin 3: Keyboard  (--port cannot choose it: no output goes "
+         TWO + "in 2: Quellam MIDI [" + USB + "]  (--port '" + USB + "')\nin 3: Keyboard  (--port cannot choose it: no output goes "
                "with it here)\n\n",
          ""},
         // On Linux the provider tells each sequencer port's kind.

@@ -1,5 +1,7 @@
 #include "common/printable.h"
 
+#include <string.h>
+
 const char* Printable(const char* text)
 {
     static char shown[PRINTABLE_SIZE];
@@ -11,4 +13,52 @@ const char* Printable(const char* text)
     }
     shown[n] = '\0';
     return shown;
+}
+
+static bool HasAny(const char* word, const char* chars)
+{
+    return word[strcspn(word, chars)] != '\0';
+}
+
+static bool TakenAsItIs(const char* word, bool windows)
+{
+    const char* safe = windows ? "_-.:\\/" : "_-.:/,+=@%";
+    for (const char* c = word; *c != '\0'; ++c)
+        if (!((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') || strchr(safe, *c)))
+            return false;
+    return *word != '\0';
+}
+
+const char* QuotedForShell(const char* word, bool windows)
+{
+    static char typed[PRINTABLE_SIZE];
+    size_t length = strlen(word);
+    if (length == 0 || strcmp(Printable(word), word) != 0 ||
+        (windows && (HasAny(word, "\"%$`") || word[length - 1] == '\\')))
+        return NULL;
+    if (TakenAsItIs(word, windows))
+        return word;
+    char quote = windows ? '"' : '\'';
+    size_t n = 0;
+    typed[n++] = quote;
+    for (const char* c = word; *c != '\0' && n + 5 < sizeof typed; ++c) {
+        if (*c == '\'' && !windows) {
+            memcpy(typed + n, "'\\''", 4);
+            n += 4;
+        } else {
+            typed[n++] = *c;
+        }
+    }
+    typed[n++] = quote;
+    typed[n] = '\0';
+    return typed;
+}
+
+const char* TypedWord(const char* word)
+{
+#ifdef _WIN32
+    return QuotedForShell(word, true);
+#else
+    return QuotedForShell(word, false);
+#endif
 }

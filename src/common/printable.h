@@ -12,3 +12,14 @@
 // Into a buffer of the program's own, for one name at a time; a longer
 // name is cut.
 const char* Printable(const char* text);
+
+// A word the user is to type after an option, as it must be typed in the
+// platform's shells to reach the program unchanged: as it is where it
+// holds nothing a shell would take, else quoted. A POSIX shell takes it in
+// single quotes. cmd.exe and PowerShell both take it in double quotes,
+// which neither can make hold '"', '%', '$' or '`', nor end in '\' (the C
+// runtime would read \" as a quote kept): such a word, and one that holds
+// a control character, cannot be typed, and gives NULL. Into a buffer of
+// the program's own, as Printable.
+const char* QuotedForShell(const char* word, bool windows);
+const char* TypedWord(const char* word);

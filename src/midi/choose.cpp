@@ -149,16 +149,17 @@ static Sides Resolve(const char* word, WordKind kind)
 }
 
 // Whether --port word chooses port id of its side, and one port of the
-// other.
+// other, and can be typed in the platform's shells.
 static bool Chooses(const char* word, bool input, UINT id)
 {
     Sides s = Resolve(word, KindOf(word));
-    return s.inputs == 1 && s.outputs == 1 && (input ? s.in : s.out) == id;
+    return s.inputs == 1 && s.outputs == 1 && (input ? s.in : s.out) == id && TypedWord(word) != NULL;
 }
 
 // The word after --port that chooses the port, the longest-lasting first:
 // a serial number follows the unit, a USB place the socket, an id and a
-// number only the present listing. NULL where none chooses it.
+// number only the present listing. NULL where none chooses it. It is
+// printed as it must be typed (TypedWord).
 const char* PortHandle(bool input, UINT id)
 {
     static char handle[WORD_CHARS];
@@ -180,7 +181,7 @@ void PrintChoosablePort(bool input, UINT id)
     PrintMidiPort(input, id);
     const char* handle = PortHandle(input, id);
     if (handle != NULL)
-        printf("  (--port %s)\n", Printable(handle));
+        printf("  (--port %s)\n", TypedWord(handle));
     else if (!input && *PortId(input, id) == '\0')
         printf("  (--port cannot choose it here: the system tells no id of it)\n");
     else
@@ -230,8 +231,8 @@ bool OpenChosenPorts(const char* port)
 }
 
 // A script's list: each input the device view counts, as the word --port
-// takes to choose it (its number where no word chooses it), a tab, and its
-// name.
+// takes to choose it, typed as the shell takes it (its number where no word
+// chooses it), a tab, and its name.
 void ListUnits(void)
 {
     char name[MAXPNAMELEN];
@@ -240,7 +241,7 @@ void ListUnits(void)
         const char* handle = PortHandle(true, id);
         PortName(true, id, name);
         if (handle != NULL)
-            printf("%s\t", Printable(handle));
+            printf("%s\t", TypedWord(handle));
         else
             printf("%u\t", id + 1);
         printf("%s\n", Printable(name));

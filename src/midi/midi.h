@@ -10,7 +10,7 @@
 #include <stdint.h>
 
 #define RX_BUFFER_SIZE 200
-#define RX_BUFFERS 4
+#define RX_BUFFERS 8
 #define REPLY_BYTES_KEPT 6  // of a reply, after its F0: the status and five more
 #define MAX_SYSEX_PAYLOAD 46
 #define RELEASE_QUICK_ASKS 100  // after a 1 ms pause each ...

@@ -5,7 +5,7 @@
 
 #include "platform.h"
 
-#define MAX_QUEUED 4
+#define MAX_QUEUED 8
 
 // Buffers given to the input with midiInAddBuffer, in order.
 struct RxQueue {

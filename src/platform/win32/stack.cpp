@@ -7,7 +7,7 @@
 #include <string.h>
 
 #define DRIVERS32 "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32"
-#define SERVICE_DRIVER "wdmaud2.drv"
+#define MIDI_SERVICE_DRIVER "wdmaud2.drv"
 
 static bool NamesServiceDriver(HKEY key, const char* value)
 {
@@ -16,7 +16,7 @@ static bool NamesServiceDriver(HKEY key, const char* value)
     if (RegQueryValueExA(key, value, NULL, &type, (BYTE*)driver, &size) != ERROR_SUCCESS || type != REG_SZ)
         return false;
     driver[size] = '\0';
-    return _stricmp(driver, SERVICE_DRIVER) == 0;
+    return _stricmp(driver, MIDI_SERVICE_DRIVER) == 0;
 }
 
 MidiStack GetMidiStack(void)
