@@ -54,9 +54,12 @@ const char* QuotedForShell(const char* word, bool windows)
     return typed;
 }
 
+// The page hands the word to the program itself, through no shell.
 const char* TypedWord(const char* word)
 {
-#ifdef _WIN32
+#if defined(__EMSCRIPTEN__)
+    return word;
+#elif defined(_WIN32)
     return QuotedForShell(word, true);
 #else
     return QuotedForShell(word, false);

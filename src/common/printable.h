@@ -20,6 +20,7 @@ const char* Printable(const char* text);
 // which neither can make hold '"', '%', '$' or '`', nor end in '\' (the C
 // runtime would read \" as a quote kept): such a word, and one that holds
 // a control character, cannot be typed, and gives NULL. Into a buffer of
-// the program's own, as Printable.
+// the program's own, as Printable. The page passes the word on itself: in
+// a browser it stays as it is.
 const char* QuotedForShell(const char* word, bool windows);
 const char* TypedWord(const char* word);
