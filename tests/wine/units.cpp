@@ -50,7 +50,8 @@ static MMRESULT QueryInterface(UINT_PTR id, UINT msg, DWORD_PTR param1, DWORD_PT
 EXPORT UINT WINAPI midiInGetNumDevs(void) { return UNITS; }
 EXPORT UINT WINAPI midiOutGetNumDevs(void) { return UNITS; }
 
-EXPORT MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR id, LPMIDIINCAPSA caps, UINT size)
+template <typename Caps>
+static MMRESULT Named(UINT_PTR id, Caps* caps, UINT size)
 {
     if (id >= UNITS || size < sizeof *caps)
         return MMSYSERR_BADDEVICEID;
@@ -59,14 +60,8 @@ EXPORT MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR id, LPMIDIINCAPSA caps, UINT s
     return MMSYSERR_NOERROR;
 }
 
-EXPORT MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR id, LPMIDIOUTCAPSA caps, UINT size)
-{
-    if (id >= UNITS || size < sizeof *caps)
-        return MMSYSERR_BADDEVICEID;
-    memset(caps, 0, sizeof *caps);
-    strcpy(caps->szPname, "Quellam MIDI");
-    return MMSYSERR_NOERROR;
-}
+EXPORT MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR id, LPMIDIINCAPSA caps, UINT size) { return Named(id, caps, size); }
+EXPORT MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR id, LPMIDIOUTCAPSA caps, UINT size) { return Named(id, caps, size); }
 
 EXPORT MMRESULT WINAPI midiInMessage(HMIDIIN device, UINT msg, DWORD_PTR param1, DWORD_PTR param2)
 {
@@ -88,29 +83,16 @@ EXPORT MMRESULT WINAPI midiOutOpen(LPHMIDIOUT out, UINT id, DWORD_PTR, DWORD_PTR
     return Opened("midiOutOpen", id, (void**)out);
 }
 
-EXPORT MMRESULT WINAPI midiInPrepareHeader(HMIDIIN, LPMIDIHDR hdr, UINT)
+static MMRESULT Prepared(LPMIDIHDR hdr, bool prepared)
 {
-    hdr->dwFlags |= MHDR_PREPARED;
+    hdr->dwFlags = prepared ? hdr->dwFlags | MHDR_PREPARED : hdr->dwFlags & ~(DWORD)MHDR_PREPARED;
     return MMSYSERR_NOERROR;
 }
 
-EXPORT MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN, LPMIDIHDR hdr, UINT)
-{
-    hdr->dwFlags &= ~(DWORD)MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
-}
-
-EXPORT MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT, LPMIDIHDR hdr, UINT)
-{
-    hdr->dwFlags |= MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
-}
-
-EXPORT MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT, LPMIDIHDR hdr, UINT)
-{
-    hdr->dwFlags &= ~(DWORD)MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
-}
+EXPORT MMRESULT WINAPI midiInPrepareHeader(HMIDIIN, LPMIDIHDR hdr, UINT) { return Prepared(hdr, true); }
+EXPORT MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN, LPMIDIHDR hdr, UINT) { return Prepared(hdr, false); }
+EXPORT MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT, LPMIDIHDR hdr, UINT) { return Prepared(hdr, true); }
+EXPORT MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT, LPMIDIHDR hdr, UINT) { return Prepared(hdr, false); }
 
 EXPORT MMRESULT WINAPI midiOutLongMsg(HMIDIOUT, LPMIDIHDR hdr, UINT)
 {
