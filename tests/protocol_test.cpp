@@ -324,7 +324,9 @@ std::vector<sim::Bytes> DemoRecords()
 // waited for, and the whole image arrives, each record once. Where the
 // device has gone, the run ends as a missing device and says how to leave
 // the service; so it does on the classic stack, where the slow message
-// only takes longer to finish.
+// only takes longer to finish. An answer owed to a sending the service
+// kept, that never comes, ends the run: it could come after the next
+// record went out and be taken for its answer.
 TEST(Transfer, GoesOnWhereTheMidiServiceTimesASlowDeviceOut)
 {
     std::vector<sim::Bytes> records = DemoRecords();
@@ -353,6 +355,15 @@ TEST(Transfer, GoesOnWhereTheMidiServiceTimesASlowDeviceOut)
         EXPECT_EQ(std::count_if(wire.begin(), wire.end(), [](const sim::WireEntry& e) { return e.toDevice; }),
                   1 + chunks) << stack;
     }
+    sim::Setup setup;
+    setup.service = true;
+    setup.acceptMs = 6000;
+    setup.acceptAfter = 1;
+    sim::Target target(Script({}, {{1, {Answer{Answer::Lost}, Answer{}}}}));
+    Outcome run = Update({SIX, Record({4})}, &target, setup);
+    EXPECT_EQ(target.Held(), SIX);
+    EXPECT_NE(run.out.find(SILENT + "Windows passes MIDI"), std::string::npos) << run.out;
+    EXPECT_EQ(run.wire.back(), "6002 < F01AF7");  // the second record never went out
 }
 
 // The service's input: a real-time byte inside a reply comes apart as a
