@@ -76,8 +76,12 @@ void Target::InterruptAt(unsigned record)
     }
 }
 
+// A real-time byte between messages (another program's clock) is no part
+// of a record.
 void Target::Received(const Bytes& message)
 {
+    if (message.size() == 1 && message[0] >= 0xF8)
+        return;
     bool greeting = std::equal(message.begin(), message.end(), HANDSHAKE, HANDSHAKE + sizeof HANDSHAKE);
     InterruptAt(greeting ? 0 : pending_.empty() ? (unsigned)accepted_.size() + 1 : 0);
     if (greeting) {  // a new update begins: a new image, every record from the first
