@@ -24,6 +24,7 @@ unsigned CountEndings(const std::string& out)
     static const char* const ENDINGS[] = {
         SUCCESS,
         "The System is restart, please wait!\n\n",
+        "before it had the whole image. Run update again once it has restarted.\n\n",
         "\nError in updating.\n",
         "\nFailed: Target is not responding.\n\n",
         "Error: The MIDI Out of device is missing!\n\n",

@@ -126,7 +126,9 @@ TEST(Endings, EachEndsWithItsExitStatus)
         {"Target update successfully!\n\nPress", {}, {}, 0, 0},
         {"Target update successfully!\n\nPress", {}, failAdds, 0, 0},
         {"Target update successfully!\n\nPress", {}, late, 0, 2 + 3 + 3},
-        {"The System is restart", Script({}, {{1, {Status(UPD_DONE_RESTART)}}}), {}, 0, 0},
+        {"The System is restart, please wait!\nFailed: the target restarted after record 1, before it had the whole "
+         "image. Run update again once it has restarted.\n\nPress", Script({}, {{1, {Status(UPD_DONE_RESTART)}}}), {}, 5, 0},
+        {COMPLETE + "\nThe System is restart, please wait!\n\nPress", Script({}, {{2, {Status(UPD_DONE_RESTART)}}}), {}, 0, 0},
         {"Did not find the USB Audio device", {}, noInput, 3, 0},
         {"identified 2 USB audiol devices", {}, twoInputs, 3, 0},
         {"OK: File 'Quellam.kit' is open.\nError: The MIDI In of device is missing", {}, failIn, 3, 0},
@@ -273,8 +275,7 @@ TEST(Transfer, ShowsEachAttemptAndEndsAsTheLastSays)
          p + crc + p + "\nThe download file has been damaged!\n" + p + "\nThe download file has been damaged!\n" + p +
              p + "\nThe download file verifies error!\n" + p + "\nThe MCU erases error!\n" + p + p + p + COMPLETE + "\n",
          0},
-        {{SIX, Record({1})}, {{1, {Status(UPD_DONE_RESTART)}}}, p + COMPLETE + "\nThe System is restart, please wait!\n\n",
-         0},
+        {{SIX}, {{1, {Status(UPD_DONE_RESTART)}}}, p + COMPLETE + "\nThe System is restart, please wait!\n\n", 0},
         {eight, {{8, {QUIET, Answer{}}}}, glyphs + COMPLETE + "\n", 0},
         {{SIX}, {{1, {QUIET}}}, Repeat(p, 20) + SILENT, 0},
         {{SIX}, {{1, Then(Times(19, QUIET), Status(UPD_DONE_RESTART))}}, Repeat(p, 20) + "\nError in updating.\n", 0},

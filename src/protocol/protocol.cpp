@@ -120,6 +120,20 @@ static bool SendRecord(ImageRecord record, unsigned number, unsigned attempt, in
     return true;
 }
 
+// The target restarts once it has the image. One that restarts before the
+// last record was sent cannot hold the image it was given.
+static int TellRestart(unsigned number, bool last)
+{
+    if (last) {
+        printf(MSG_COMPLETE "\nThe System is restart, please wait!\n\n");
+        return EXIT_DONE;
+    }
+    printf("\nThe System is restart, please wait!\nFailed: the target restarted after record %u, before it had the "
+           "whole image. Run update again once it has restarted.\n\n",
+           number);
+    return EXIT_TRANSFER_FAILED;
+}
+
 static void PrintRefusal(uint8_t status)
 {
     for (size_t i = 0; i < sizeof REFUSALS / sizeof REFUSALS[0]; ++i)
@@ -180,10 +194,8 @@ int TransferImage(const FirmwareImage* image)
             return EXIT_TRANSFER_FAILED;
         }
         spin = (spin + SPINNER_STEPS - 1) % SPINNER_STEPS;
-        if (replied && status == UPD_DONE_RESTART) {
-            printf(MSG_COMPLETE "\nThe System is restart, please wait!\n\n");
-            return EXIT_DONE;
-        }
+        if (replied && status == UPD_DONE_RESTART)
+            return TellRestart(number, position + record.size == image->count);
         if (replied)
             PrintRefusal(status);
     }

@@ -8,7 +8,7 @@ namespace sim {
 namespace {
 
 const uint8_t HANDSHAKE[] = {0xF0, 0x31, 0x6D, 0x0F, 0x42, 0x58, 0x27, 0x13, 0xF7};
-const uint8_t BLOCK_OK = 0x1A, ERR_CRC = 0x20, ERR_DAMAGED = 0x21;
+const uint8_t BLOCK_OK = 0x1A, ERR_CRC = 0x20, ERR_DAMAGED = 0x21, DONE_RESTART = 0x77;
 
 int HexDigit(uint8_t c)
 {
@@ -119,7 +119,7 @@ void Target::RecordComplete()
         script = script_.records.find(0);
     Answer answer = script == script_.records.end() ? Answer{} : Pick(script->second, attempts_[number]++);
     Reply(answer, autoStatus);
-    bool accepted = answer.type == Answer::Status ? answer.status == BLOCK_OK
+    bool accepted = answer.type == Answer::Status ? answer.status == BLOCK_OK || answer.status == DONE_RESTART
                                                   : answer.type == Answer::Lost ||
                                                         (answer.type == Answer::Auto && autoStatus == BLOCK_OK);
     if (accepted && !again)

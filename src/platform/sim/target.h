@@ -15,7 +15,8 @@
 
 namespace sim {
 
-// Lost: the record is accepted, but its acknowledgement never arrives.
+// Lost: the record is accepted, but its acknowledgement never arrives. A
+// record answered 1A or 77 (the target restarts with it) is accepted too.
 struct Answer {
     enum Type { Status, Silent, Noise, Auto, Lost } type = Auto;
     uint8_t status = 0;
