@@ -34,7 +34,7 @@ namespace {
 // With a byte order mark, as a Windows editor saves it, which is no part
 // of the text.
 const char* const GOOD = "\xEF\xBB\xBF" "00 04 11 22 CD FF\n";
-const std::string HOLDS = "The image holds 1 records, 6 bytes; every checksum holds.\n";
+const std::string HOLDS = "The image holds 1 record, 6 bytes; every checksum holds.\n";
 
 // The whole program, started with these arguments after its name.
 std::string RunToEnd(std::vector<const char*> args = {})

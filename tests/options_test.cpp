@@ -95,7 +95,7 @@ TEST(Options, ACheckNamesTheWrongRecord)
     }
     Command run = Launch({"--check"}, {}, "00 04 11 22 CD FF ; 00 06");
     EXPECT_TRUE(Ends(run.out, "Warning: reading stopped at byte 18 of the file, ';' (0x3B), which cannot begin a field; "
-                              "nothing after it is part of the image.\nThe image holds 1 records, 6 bytes; every "
+                              "nothing after it is part of the image.\nThe image holds 1 record, 6 bytes; every "
                               "checksum holds.\n"))
         << run.out;
     EXPECT_EQ(run.status, 0);

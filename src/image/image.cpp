@@ -170,7 +170,7 @@ bool ReportImage(const FirmwareImage* image)
     if (good && image->count == 0)
         printf("The image holds no record.\n");
     if (good && image->count != 0)
-        printf("The image holds %u records, %u bytes; every checksum holds.\n", check.records,
-               (unsigned)image->count);
+        printf("The image holds %u record%s, %u bytes; every checksum holds.\n", check.records,
+               check.records == 1 ? "" : "s", (unsigned)image->count);
     return good && image->count != 0;
 }

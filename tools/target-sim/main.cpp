@@ -205,11 +205,15 @@ int Descriptors(const Peer& peer, struct pollfd* fds, int room)
     return snd_seq_poll_descriptors(peer.seq, fds, (unsigned)room, POLLIN);
 }
 
-int Usage()
+// Asked for, on standard output; after a wrong command line, on standard
+// error.
+int Usage(FILE* to, int status)
 {
-    fprintf(stderr, "usage: target-sim [SCENARIO]\n       target-sim --rawmidi DEVICE SCENARIO\n"
-                    "       target-sim --clock CLIENT:PORT\n");
-    return 2;
+    fprintf(to, "usage: target-sim [SCENARIO]\n       target-sim --rawmidi DEVICE SCENARIO\n"
+                "       target-sim --clock CLIENT:PORT\n"
+                "The simulated target on the ALSA sequencer (or on a raw MIDI device), answering as the\n"
+                "scenario file says; docs/simulator.md has the format.\n");
+    return status;
 }
 
 // As a program that drives a device's tempo does: subscribed to its port,
@@ -248,9 +252,11 @@ int main(int argc, char** argv)
 {
     if (argc == 3 && strcmp(argv[1], "--clock") == 0)
         return SendClock(argv[2]);
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0))
+        return Usage(stdout, 0);
     bool raw = argc > 1 && strcmp(argv[1], "--rawmidi") == 0;
     if (raw ? argc != 4 : argc > 2)
-        return Usage();
+        return Usage(stderr, 2);
     const char* path = argc > 1 ? argv[argc - 1] : nullptr;
     sim::Scenario scenario = sim::DefaultScenario();
     std::string error;

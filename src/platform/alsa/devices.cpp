@@ -9,6 +9,7 @@
 #include "alsa/alsa.h"
 #include "provider.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -162,16 +163,25 @@ MMRESULT midiOutMessage(HMIDIOUT device, UINT msg, DWORD_PTR param1, DWORD_PTR p
     return QueryInterface(OUT_CAPS, (UINT)(uintptr_t)device, msg, param1, param2);
 }
 
+// A sequencer device that is not there is no matter of access: the system
+// has no sound devices, or its sequencer module is not loaded.
 const char* MidiSystemProblem(void)
 {
     static char text[400];
     if (MainClient() != NULL)
         return NULL;
-    snprintf(text, sizeof text,
-             "The ALSA sequencer cannot be opened: %s. The MIDI devices are seen through it (/dev/snd/seq).\n"
-             "To be let in, join the 'audio' group (sudo usermod -aG audio $USER, then log in again),\n"
-             "or run from a desktop session, which has the seat's access.\n",
-             snd_strerror(g_seqError));
+    if (g_seqError == -ENOENT)
+        snprintf(text, sizeof text,
+                 "The ALSA sequencer cannot be opened: %s. The MIDI devices are seen through it (/dev/snd/seq),\n"
+                 "which this system lacks: it has no sound devices, or the ALSA sequencer module is not loaded\n"
+                 "(sudo modprobe snd-seq; a container needs the host's /dev/snd).\n",
+                 snd_strerror(g_seqError));
+    else
+        snprintf(text, sizeof text,
+                 "The ALSA sequencer cannot be opened: %s. The MIDI devices are seen through it (/dev/snd/seq).\n"
+                 "To be let in, join the 'audio' group (sudo usermod -aG audio $USER, then log in again),\n"
+                 "or run from a desktop session, which has the seat's access.\n",
+                 snd_strerror(g_seqError));
     return text;
 }
 
