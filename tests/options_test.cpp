@@ -151,6 +151,8 @@ TEST(Options, APortChosenByNumberLastingNameIdOrName)
          "out 2: 2- Quellam MIDI  (--port cannot choose it here: the system tells no id of it)\n\n"},
         {units, {"-p", "0"}, 3, "", "Error: There is no MIDI input 0. 'update --list' shows the inputs and their numbers.\n\n"},
         {units, {"-p", "serial:0001"}, 0, "midiInOpen(2)=0", "midiOutOpen(2)=0"},
+        // The rehearsal target is behind its own ports, not behind Midi Through.
+        {units, {"-p", "1"}, 4, "midiInOpen(0)=0", "\nFailed: Target is not responding.\n\n"},
         {units, {"-p", "usb:usb-dummy_hcd.1-1"}, 0, "midiInOpen(1)=0", "midiOutOpen(1)=0"},
         {units, {"-p", "0001"}, 3, "", "in 3: Quellam MIDI 1 [" + b + "]  (--port serial:0001)\n\n"},
         {units, {}, 3, "",

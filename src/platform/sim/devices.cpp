@@ -3,6 +3,7 @@
 #include "provider.h"
 #include "sim/state.h"
 
+#include <ctype.h>
 #include <stdio.h>
 
 #include <algorithm>
@@ -34,6 +35,34 @@ MMRESULT Unprepare(MIDIHDR* hdr)
     return MMSYSERR_NOERROR;
 }
 
+namespace {
+
+bool HoldsDeviceName(const Device& device)
+{
+    std::string name = device.name;
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return (char)tolower(c); });
+    return name.find("quellam") != std::string::npos;
+}
+
+bool TargetBehind(const Setup& setup, const Device& device)
+{
+    if (!setup.targetNames.empty())
+        return std::find(setup.targetNames.begin(), setup.targetNames.end(), device.name) != setup.targetNames.end();
+    bool named = std::any_of(setup.inputs.begin(), setup.inputs.end(), HoldsDeviceName) &&
+                 std::any_of(setup.outputs.begin(), setup.outputs.end(), HoldsDeviceName);
+    return !named || HoldsDeviceName(device);
+}
+
+}  // namespace
+
+bool TargetOutputOpen()
+{
+    for (const MidiPort& port : g_state.outs)
+        if (port.open)
+            return port.target;
+    return false;
+}
+
 void Start(const Setup& setup)
 {
     Stop();
@@ -48,6 +77,7 @@ void Start(const Setup& setup)
         MidiPort& port = input ? g_state.ins[i] : g_state.outs[i - g_state.ins.size()];
         port.input = input;
         port.id = input ? i : i - (unsigned)g_state.ins.size();
+        port.target = TargetBehind(setup, (input ? setup.inputs : setup.outputs)[port.id]);
     }
     if (setup.model != nullptr)
         setup.model->send = Send;

@@ -88,6 +88,8 @@ void Drain(MidiPort* port, std::vector<Bytes>* heard)
         port->carry = 0;
     for (size_t i = first; i < heard->size() && g_state.setup.keepWire; ++i)
         g_state.wire.push_back({now, true, Kind::SysEx, false, (*heard)[i]});
+    if (!port->target)  // what passed on reached no target
+        heard->resize(first);
 }
 
 void Hear(const std::vector<Bytes>& heard)

@@ -56,6 +56,8 @@ bool WaitForBuffer(uint64_t t, Event& event)
 void Deliver(std::unique_lock<std::mutex>& lock, uint64_t t, Event& event)
 {
     MidiPort* port = StartedInput();
+    if (port != nullptr && !port->target)  // the target answers behind its own port only
+        port = nullptr;
     bool lost = port == nullptr || (event.kind != Kind::Short && port->queue.empty());
     if (lost && port != nullptr && WaitForBuffer(t, event))
         return;
@@ -224,11 +226,14 @@ void Sleep(DWORD ms)
     } else {
         g_state.horizon = g_state.now + ms;
         g_state.sleeping = true;
-        sim::g_wake.notify_all();
-        sim::g_idle.wait(lock, [] {
+        auto idle = [] {
             return !g_state.busy && !g_state.job &&
                    (g_state.scheduled.empty() || g_state.scheduled.begin()->first > g_state.horizon);
-        });
+        };
+        if (!idle()) {  // the callback thread has something to deliver by then
+            sim::g_wake.notify_all();
+            sim::g_idle.wait(lock, idle);
+        }
         g_state.sleeping = false;
         g_state.now = g_state.horizon;
     }
@@ -320,7 +325,7 @@ MMRESULT midiInStart(HMIDIIN in)
         if (result != MMSYSERR_NOERROR)
             return result;
         port->started = true;
-        model = g_state.setup.model;
+        model = port->target ? g_state.setup.model : nullptr;
     }
     if (model != nullptr)
         model->InputStarted();

@@ -147,7 +147,7 @@ MMRESULT midiOutLongMsg(HMIDIOUT out, MIDIHDR* hdr, UINT)
         } else {
             hdr->dwFlags |= MHDR_DONE;
         }
-        model = g_state.setup.model;
+        model = port->target ? g_state.setup.model : nullptr;
     }
     if (model != nullptr)
         model->Received(message);

@@ -194,6 +194,10 @@ bool ParseSetupLine(const std::string& key, std::istringstream& words, Scenario*
         return ParseOthers(key, words, &s->setup);
     if (key == "service" || key == "accept" || key == "gone")
         return ParseService(key, words, &s->setup);
+    if (key == "target") {
+        s->setup.targetNames.push_back(Rest(words));
+        return !s->setup.targetNames.back().empty();
+    }
     if (key == "held") {
         s->setup.held = true;
         s->setup.roomUntold = (words >> word) && word == "untold";

@@ -82,7 +82,8 @@ void ServiceTake(std::vector<Bytes>* heard)
         g_state.stalled = false;
         if (g_state.setup.keepWire)
             g_state.wire.push_back({now, true, Kind::SysEx, false, queued.bytes});
-        heard->push_back(std::move(queued.bytes));
+        if (TargetOutputOpen())
+            heard->push_back(std::move(queued.bytes));
         if (queued.number != 0) {
             g_state.takenCount = queued.number;
             Reached();

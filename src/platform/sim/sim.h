@@ -35,6 +35,9 @@ struct Setup {
     std::vector<unsigned> failPrepare, failSend;                 // messages sent, counted from 1
     std::vector<unsigned> failAdd;                               // receive buffers queued, counted from 1
     std::vector<unsigned> busyIn, busyOut;  // devices another program holds
+    // The ports the target is behind: those named so; where none is given,
+    // those whose names hold "Quellam" where both sides have one, else all.
+    std::vector<std::string> targetNames;
     std::map<unsigned, std::string> usersIn, usersOut;  // other programs connected to a device, as named
     unsigned completeMs = 0;  // each long message is done this long after it is handed over
     unsigned drainRate = 0;   // the output is a device's buffer passed on at this many bytes a second

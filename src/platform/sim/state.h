@@ -36,7 +36,8 @@ struct MidiPort {
     uint64_t drainedTo, carry;
     sim::Bytes arriving;
     Pace pace;
-    bool gone;  // unplugged: no longer listed
+    bool gone;    // unplugged: no longer listed
+    bool target;  // the target is behind it
 };
 
 namespace sim {
@@ -92,6 +93,7 @@ struct Entry {
 
 // With the lock held.
 bool Contains(const std::vector<unsigned>& list, unsigned value);
+bool TargetOutputOpen();
 uint64_t NowLocked();
 void Call(const char* name, UINT id, MMRESULT result);
 MidiPort* Port(MidiPort* handle);  // null unless open
