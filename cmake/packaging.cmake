@@ -9,10 +9,15 @@ set(CPACK_PACKAGE_VENDOR "The update developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "install a firmware image into a USB MIDI device")
 set(CPACK_STRIP_FILES ON)
 
+# The package's maintainer: a maker who ships it with a device names itself.
+set(UPDATE_PACKAGE_MAINTAINER "The update developers <update-developers@example.org>" CACHE STRING
+    "Maintainer of the Debian package, as Name <address>")
+
 if(WIN32)
   configure_file(docs/README-windows.txt README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(LICENSE LICENSE.txt COPYONLY NEWLINE_STYLE CRLF)
   install(TARGETS update RUNTIME DESTINATION .)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION .)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME update-${PROJECT_VERSION}-windows-x64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
@@ -45,7 +50,7 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION sound)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The update developers <update-developers@example.org>")
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${UPDATE_PACKAGE_MAINTAINER}")
   set(CPACK_PACKAGE_DESCRIPTION "\
 update installs a new firmware image into a USB MIDI device by MIDI System
 Exclusive messages: it checks every record of the image, finds the device
