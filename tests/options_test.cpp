@@ -109,7 +109,7 @@ TEST(Options, ACheckNamesTheWrongRecord)
 TEST(Options, APortChosenByNumberLastingNameIdOrName)
 {
     const sim::Device synth{"Microsoft GS Wavetable Synth"};
-    sim::Setup two, outs, noIds, units, win11, shared;
+    sim::Setup two, outs, noIds, units, win11, shared, digits;
     two.inputs = {{"Quellam MIDI", "20:0 #SEQ_HARDWARE"}, {"Quellam MIDI", "24:0 #SEQ_HARDWARE"}};
     two.outputs = {synth, {"Quellam MIDI", "20:0 #SEQ_HARDWARE"}, {"Quellam MIDI", "24:0 #SEQ_HARDWARE"}};
     // A second output of the target's name: --port 2 once chose input 2.
@@ -129,6 +129,9 @@ TEST(Options, APortChosenByNumberLastingNameIdOrName)
     win11.outputs = {synth, {"Quellam MIDI", usb}};
     const std::string byPath = "--port=" + usb;
     shared.usersIn[0] = "a2j (client 129)";
+    // A browser on macOS gives its ports ids of digits.
+    digits.inputs = {{"Quellam MIDI", "586923498"}, {"Quellam MIDI", "1234"}};
+    digits.outputs = digits.inputs;
     const struct {
         sim::Setup setup;
         std::vector<const char*> args;
@@ -160,6 +163,9 @@ TEST(Options, APortChosenByNumberLastingNameIdOrName)
              "]  (--port serial:0002)\nin 3: Quellam MIDI 1 [" + b + "]  (--port serial:0001)\n\n"},
         {units, {"--units"}, 0, "", "serial:0002\tQuellam MIDI 1\nserial:0001\tQuellam MIDI 1\n"},
         {shared, {"--list"}, 0, "", "in 1: Quellam MIDI (in use by a2j (client 129))\nout 1: Quellam MIDI\n"},
+        {digits, {"-p", "1234"}, 0, "midiInOpen(1)=0", "midiOutOpen(1)=0"},
+        {digits, {"-p", "1"}, 0, "midiInOpen(0)=0", "midiOutOpen(0)=0"},
+        {digits, {"--units"}, 0, "", "586923498\tQuellam MIDI\n1234\tQuellam MIDI\n"},
         // Windows 11 with an input it cannot recognise: two inputs count, and
         // the user chooses the target's by its interface path or its name.
         {win11, {}, 3, "", "in 1: Quellam MIDI [" + usb + "]  (--port '" + usb +

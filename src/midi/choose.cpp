@@ -117,16 +117,19 @@ static UINT Partner(bool input, UINT id)
     return SameNameAndPlace(input, id);
 }
 
+// A port's id made of digits (a browser's on macOS) is that port before it
+// is a number: the advice and --units print ids, and each must choose its
+// port; a number no port has for its id stays an input's number.
 static WordKind KindOf(const char* word)
 {
     UINT last;
+    bool id = Fitting(true, word, BY_ID, &last, false) + Fitting(false, word, BY_ID, &last, false) != 0;
     // As --list writes numbers: "0002" is no number, but may be a name.
-    if (strspn(word, "0123456789") == strlen(word) && (word[0] != '0' || word[1] == '\0'))
+    if (!id && strspn(word, "0123456789") == strlen(word) && (word[0] != '0' || word[1] == '\0'))
         return BY_NUMBER;
     for (const char* prefix : LASTING_PREFIXES)
         if (strncmp(word, prefix, strlen(prefix)) == 0)
             return BY_LASTING_NAME;
-    bool id = Fitting(true, word, BY_ID, &last, false) + Fitting(false, word, BY_ID, &last, false) != 0;
     return id ? BY_ID : BY_NAME;
 }
 
