@@ -1,5 +1,5 @@
-// The port the user chose with --port, and the word after --port that
-// chooses each port, which every list of candidates shows. Every port the
+// The device stages, without --port and with it, and the word after
+// --port that chooses each port, which every list of candidates shows. Every port the
 // system lists is a candidate, whether the device view counts it or not,
 // and its name is not passed over: the user has seen the list.
 //
@@ -210,6 +210,35 @@ static bool Told(bool input, const char* word, WordKind kind, UINT count)
     }
     printf("\n");
     return false;
+}
+
+// The device stage without --port: exactly one input the device view
+// counts, the output past the system synthesizer; with several, the advice
+// lists them, each with the word that chooses it.
+bool OpenTargetPorts(void)
+{
+    uint16_t inputs = (uint16_t)CountMidiIns();
+    if (inputs == 0) {
+        printf("Error: Did not find the USB Audio device, please check!\n\n");
+        return false;
+    }
+    if (inputs > 1) {
+        printf("Error:Does your computer have identified %d USB audiol devices, Please remove the other USB audiol "
+               "devices!\n\nOr choose one with the --port beside it:\n",
+               inputs);
+        for (UINT index = 0; index < inputs; ++index)
+            PrintChoosablePort(true, MidiInId(index));
+        printf("\n");
+        return false;
+    }
+    UINT firstOut = SelectOutputStart();
+    uint16_t result = OpenMidiIn(0);
+    if (result != 0)
+        return TellOpenFailure(true, result);
+    result = OpenMidiOut(firstOut);
+    if (result != 0)
+        return TellOpenFailure(false, result);
+    return BothPortsOpen();
 }
 
 bool OpenChosenPorts(const char* port)

@@ -54,14 +54,14 @@ void PrintMidiPort(bool input, UINT id);
 // trace; NULL where the system does not tell.
 const char* DescribeMidiStack(void);
 
-// The device stage (ports.cpp): exactly one input, the output past the
-// system synthesizer. Prints the ending's message and returns false when
-// the run cannot go on. Device ids here are indices of the view. A port
-// that fails to open is told as missing, and as in use by another program
-// where the system says so (TellOpenFailure); with both open, the trace
-// says how the output is written, and standard error names other programs
-// that can send to the device meanwhile (BothPortsOpen).
-bool OpenTargetPorts(void);
+// The target's ports (ports.cpp), which the device stages open: the
+// output past the system synthesizer, the input and output by view index
+// (passing over a port named after the system's maker) or by the system's
+// id as they are. A port that fails to open is told as missing, and as in
+// use by another program where the system says so (TellOpenFailure); with
+// both open, the trace says how the output is written, and standard error
+// names other programs that can send to the device meanwhile
+// (BothPortsOpen).
 bool TellOpenFailure(bool input, uint16_t result);
 bool BothPortsOpen(void);
 UINT SelectOutputStart(void);
@@ -75,11 +75,15 @@ int CloseMidiOut(void);
 // Whether the system still lists the open output: a port of its id where
 // the system tells one, else a port of its name in its place.
 bool OutputListed(void);
-// The device stage for a port the user chose (choose.cpp): an input's
-// number in the list, a unit's lasting name, a port's id, a name or part
-// of one (a port named exactly so wins); the input and the output are
-// opened as they are, or the candidates are listed, each with the word
-// after --port that chooses it (PortHandle), NULL where none does.
+// The device stages (choose.cpp), which print the ending's message and
+// return false when the run cannot go on. Without --port: exactly one
+// input the device view counts, the output past the system synthesizer.
+// For a port the user chose: an input's number in the list, a unit's
+// lasting name, a port's id, a name or part of one (a port named exactly
+// so wins); the input and the output are opened as they are. Where the
+// choice is not one port a side, the candidates are listed, each with the
+// word after --port that chooses it (PortHandle), NULL where none does.
+bool OpenTargetPorts(void);
 bool OpenChosenPorts(const char* port);
 const char* PortHandle(bool input, UINT id);
 void PrintChoosablePort(bool input, UINT id);

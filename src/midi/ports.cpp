@@ -1,4 +1,4 @@
-// Choosing, opening and closing the target's ports.
+// Opening and closing the target's ports, which the device stages choose.
 #include "midi/midi.h"
 
 #include "common/printable.h"
@@ -33,32 +33,6 @@ static void ShutMidiOut(void)
     g_outOpen = 0;
     midiOutReset(g_hMidiOut);
     midiOutClose(g_hMidiOut);
-}
-
-bool OpenTargetPorts(void)
-{
-    uint16_t inputs = (uint16_t)CountMidiIns();
-    if (inputs == 0) {
-        printf("Error: Did not find the USB Audio device, please check!\n\n");
-        return false;
-    }
-    if (inputs > 1) {
-        printf("Error:Does your computer have identified %d USB audiol devices, Please remove the other USB audiol "
-               "devices!\n\nOr choose one with the --port beside it:\n",
-               inputs);
-        for (UINT index = 0; index < inputs; ++index)
-            PrintChoosablePort(true, MidiInId(index));
-        printf("\n");
-        return false;
-    }
-    UINT firstOut = SelectOutputStart();
-    uint16_t result = OpenMidiIn(0);
-    if (result != 0)
-        return TellOpenFailure(true, result);
-    result = OpenMidiOut(firstOut);
-    if (result != 0)
-        return TellOpenFailure(false, result);
-    return BothPortsOpen();
 }
 
 // Windows tells a port another program has open as allocated; Linux a

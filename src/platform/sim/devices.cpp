@@ -1,5 +1,6 @@
-// The simulated devices: starting and stopping the platform, the ports'
-// counts, names and interface paths, and the logs of calls and faults.
+// The simulated devices: the platform's state and clock, starting and
+// stopping it, the ports' counts, names and interface paths, and the logs
+// of calls and faults.
 #include "provider.h"
 #include "sim/state.h"
 
@@ -9,6 +10,25 @@
 #include <algorithm>
 
 namespace sim {
+
+std::mutex g_lock;
+std::condition_variable g_wake;
+std::condition_variable g_idle;
+State g_state;
+
+uint64_t NowLocked()
+{
+    if (!g_state.setup.realTime)
+        return g_state.now;
+    auto elapsed = std::chrono::steady_clock::now() - g_state.start;
+    return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+}
+
+uint64_t Now()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return NowLocked();
+}
 
 bool Contains(const std::vector<unsigned>& list, unsigned value)
 {

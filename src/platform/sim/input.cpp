@@ -15,11 +15,6 @@
 
 namespace sim {
 
-std::mutex g_lock;
-std::condition_variable g_wake;
-std::condition_variable g_idle;
-State g_state;
-
 namespace {
 
 std::thread g_callbackThread;
@@ -138,20 +133,6 @@ Entry::Entry(const char* name) : lock(g_lock)
 {
     if (t_inCallback)
         g_state.faults.push_back(std::string(name) + " called inside the input callback");
-}
-
-uint64_t NowLocked()
-{
-    if (!g_state.setup.realTime)
-        return g_state.now;
-    auto elapsed = std::chrono::steady_clock::now() - g_state.start;
-    return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-}
-
-uint64_t Now()
-{
-    std::lock_guard<std::mutex> guard(g_lock);
-    return NowLocked();
 }
 
 void CallBack(MidiPort* port, UINT msg, DWORD_PTR param1, DWORD_PTR param2)

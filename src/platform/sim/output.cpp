@@ -124,7 +124,7 @@ MMRESULT midiOutLongMsg(HMIDIOUT out, MIDIHDR* hdr, UINT)
         if (sim::Gone())
             return MMSYSERR_ERROR;
         if (g_state.setup.service)
-            return sim::ServiceSend(entry.lock, hdr);
+            return sim::ServiceSend(entry.lock, hdr, [] { Sleep(1); });
         if (g_state.setup.drainRate != 0) {
             std::vector<sim::Bytes> heard = Pump(port);
             port->playing = hdr;

@@ -43,11 +43,11 @@ void Take(std::unique_lock<std::mutex>& lock)
     lock.lock();
 }
 
-// A millisecond passes without the lock, as the caller's thread blocks.
-void Block(std::unique_lock<std::mutex>& lock)
+// The caller's thread blocks a while, without the lock.
+void Block(std::unique_lock<std::mutex>& lock, void (*pause)())
 {
     lock.unlock();
-    Sleep(1);
+    pause();
     lock.lock();
 }
 
@@ -91,11 +91,11 @@ void ServiceTake(std::vector<Bytes>* heard)
     }
 }
 
-MMRESULT ServiceSend(std::unique_lock<std::mutex>& lock, MIDIHDR* hdr)
+MMRESULT ServiceSend(std::unique_lock<std::mutex>& lock, MIDIHDR* hdr, void (*pause)())
 {
     Bytes message((const uint8_t*)hdr->lpData, (const uint8_t*)hdr->lpData + hdr->dwBufferLength);
     for (uint64_t start = NowLocked(); Take(lock), g_state.serviceBytes + message.size() > g_state.setup.serviceBuffer;
-         Block(lock)) {
+         Block(lock, pause)) {
         if (NowLocked() - start >= ROOM_WAIT_MS || Gone()) {
             if (g_state.setup.keepWire)
                 g_state.wire.push_back({NowLocked(), true, Kind::SysEx, true, message});
@@ -107,7 +107,7 @@ MMRESULT ServiceSend(std::unique_lock<std::mutex>& lock, MIDIHDR* hdr)
     uint64_t number = ++g_state.queuedCount;
     g_state.serviceBytes += message.size();
     g_state.serviceQueue.push_back({std::move(message), NowLocked(), number});
-    for (uint64_t start = NowLocked(); Take(lock), g_state.takenCount < number; Block(lock)) {
+    for (uint64_t start = NowLocked(); Take(lock), g_state.takenCount < number; Block(lock, pause)) {
         if (g_state.stalled || NowLocked() - start >= g_state.setup.serviceTimeoutMs) {
             g_state.stalled = true;
             return MMSYSERR_ERROR;

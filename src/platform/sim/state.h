@@ -117,10 +117,10 @@ void Hear(const std::vector<Bytes>& heard);  // without the lock
 
 // The MIDI service (service.cpp). ServiceSend is midiOutLongMsg under it,
 // with the lock held on entry and on return; it releases it while it waits
-// for the device. ServiceTake, with the lock held, gives the device what it
+// for the device, a pause at a time. ServiceTake, with the lock held, gives the device what it
 // takes by now, to be heard once the lock is released; Reached counts the
 // program's messages that reached the device on either stack.
-MMRESULT ServiceSend(std::unique_lock<std::mutex>& lock, MIDIHDR* hdr);
+MMRESULT ServiceSend(std::unique_lock<std::mutex>& lock, MIDIHDR* hdr, void (*pause)());
 void ServiceTake(std::vector<Bytes>* heard);
 void Reached();
 bool Gone();
