@@ -109,7 +109,7 @@ TEST(Options, ACheckNamesTheWrongRecord)
 TEST(Options, APortChosenByNumberLastingNameIdOrName)
 {
     const sim::Device synth{"Microsoft GS Wavetable Synth"};
-    sim::Setup two, outs, noIds, units, win11, shared, digits;
+    sim::Setup two, outs, noIds, units, win11, shared, digits, pedals;
     two.inputs = {{"Quellam MIDI", "20:0 #SEQ_HARDWARE"}, {"Quellam MIDI", "24:0 #SEQ_HARDWARE"}};
     two.outputs = {synth, {"Quellam MIDI", "20:0 #SEQ_HARDWARE"}, {"Quellam MIDI", "24:0 #SEQ_HARDWARE"}};
     // A second output of the target's name: --port 2 once chose input 2.
@@ -132,6 +132,7 @@ TEST(Options, APortChosenByNumberLastingNameIdOrName)
     // A browser on macOS gives its ports ids of digits.
     digits.inputs = {{"Quellam MIDI", "586923498"}, {"Quellam MIDI", "1234"}};
     digits.outputs = digits.inputs;
+    pedals.inputs = {"Quellam MIDI", "Pedals"};  // an input with no output: no word chooses it
     const struct {
         sim::Setup setup;
         std::vector<const char*> args;
@@ -166,6 +167,7 @@ TEST(Options, APortChosenByNumberLastingNameIdOrName)
         {digits, {"-p", "1234"}, 0, "midiInOpen(1)=0", "midiOutOpen(1)=0"},
         {digits, {"-p", "1"}, 0, "midiInOpen(0)=0", "midiOutOpen(0)=0"},
         {digits, {"--units"}, 0, "", "586923498\tQuellam MIDI\n1234\tQuellam MIDI\n"},
+        {pedals, {"--units"}, 0, "", "1\tQuellam MIDI\n"},
         // Windows 11 with an input it cannot recognise: two inputs count, and
         // the user chooses the target's by its interface path or its name.
         {win11, {}, 3, "", "in 1: Quellam MIDI [" + usb + "]  (--port '" + usb +
@@ -191,6 +193,12 @@ TEST(Options, APortChosenByNumberLastingNameIdOrName)
             EXPECT_TRUE(Ends(run.out, c.out + PROMPT)) << what << ": " << run.out;
         }
     }
+    // No unit to list tells a script by its status.
+    sim::Setup none;
+    none.inputs.clear();
+    Command empty = Launch({"--units"}, none);
+    EXPECT_EQ(empty.status, 3);
+    EXPECT_EQ(empty.out, "");
 }
 
 // What a POSIX shell passes on when text is typed after a command.

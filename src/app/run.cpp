@@ -117,8 +117,7 @@ int RunCommandLine(int argc, char** argv)
         ListMidiPorts();
         return EXIT_DONE;
     case ACTION_UNITS:
-        ListUnits();
-        return EXIT_DONE;
+        return ListUnits() ? EXIT_DONE : EXIT_NO_DEVICE;
     case ACTION_CHECK:
         return CheckImage(&options);
     case ACTION_USAGE:

@@ -2,17 +2,33 @@
 
 #include <string.h>
 
+// A control character's length in bytes at c, 0 for none.
+static int ControlAt(const unsigned char* c)
+{
+    if (c[0] < 0x20 || c[0] == 0x7F)
+        return 1;
+    return c[0] == 0xC2 && c[1] >= 0x80 && c[1] <= 0x9F ? 2 : 0;
+}
+
 const char* Printable(const char* text)
 {
     static char shown[PRINTABLE_SIZE];
     size_t n = 0;
     for (const unsigned char* c = (const unsigned char*)text; *c != '\0' && n + 1 < sizeof shown; ++c) {
-        bool c1 = c[0] == 0xC2 && c[1] >= 0x80 && c[1] <= 0x9F;
-        shown[n++] = *c < 0x20 || *c == 0x7F || c1 ? '?' : (char)*c;
-        c += c1;
+        int control = ControlAt(c);
+        shown[n++] = control != 0 ? '?' : (char)*c;
+        c += control > 1;
     }
     shown[n] = '\0';
     return shown;
+}
+
+static bool HasControl(const char* text)
+{
+    for (const unsigned char* c = (const unsigned char*)text; *c != '\0'; ++c)
+        if (ControlAt(c) != 0)
+            return true;
+    return false;
 }
 
 static bool HasAny(const char* word, const char* chars)
@@ -33,7 +49,7 @@ const char* QuotedForShell(const char* word, bool windows)
 {
     static char typed[PRINTABLE_SIZE];
     size_t length = strlen(word);
-    if (length == 0 || strcmp(Printable(word), word) != 0 ||
+    if (length == 0 || HasControl(word) ||
         (windows && (HasAny(word, "\"%$`") || word[length - 1] == '\\')))
         return NULL;
     if (TakenAsItIs(word, windows))

@@ -263,19 +263,30 @@ bool OpenChosenPorts(const char* port)
 }
 
 // A script's list: each input the device view counts, as the word --port
-// takes to choose it, typed as the shell takes it (its number where no word
-// chooses it), a tab, and its name.
-void ListUnits(void)
+// takes to choose it, typed as the shell takes it, a tab, and its name. An
+// input no word chooses (no output goes with it) is left out, and said so
+// on standard error, as is why none is listed: a script's loop then runs
+// over what it can update, and its user learns why not the rest.
+bool ListUnits(void)
 {
     char name[MAXPNAMELEN];
+    const char* problem = MidiSystemProblem();
+    unsigned listed = 0;
     for (UINT index = 0, inputs = CountMidiIns(); index < inputs; ++index) {
         UINT id = MidiInId(index);
         const char* handle = PortHandle(true, id);
         PortName(true, id, name);
-        if (handle != NULL)
-            printf("%s\t", TypedWord(handle));
-        else
-            printf("%u\t", id + 1);
-        printf("%s\n", Printable(name));
+        if (handle == NULL) {
+            fprintf(stderr, "update: in %u: %s is left out: --port cannot choose it (no output goes with it)\n", id + 1,
+                    Printable(name));
+            continue;
+        }
+        printf("%s\t%s\n", TypedWord(handle), Printable(name));
+        ++listed;
     }
+    if (problem != NULL)
+        fputs(problem, stderr);
+    else if (listed == 0)
+        fputs("update: no MIDI device is connected\n", stderr);
+    return listed != 0;
 }

@@ -88,8 +88,8 @@ bool OpenChosenPorts(const char* port);
 const char* PortHandle(bool input, UINT id);
 void PrintChoosablePort(bool input, UINT id);
 // For scripts: a line for each input the device view counts, the word that
-// chooses it, a tab and its name.
-void ListUnits(void);
+// chooses it, a tab and its name; false where none is listed.
+bool ListUnits(void);
 
 // Frames payload as F0 ... F7 and returns once the output is done with it
 // (sysex.cpp). Where the system still holds what the output has taken,
