@@ -128,10 +128,13 @@ static uint64_t Take(const char* note)
     return reply;
 }
 
+// An answer means the device has heard all that went before it.
 bool TakeReply(uint8_t* status)
 {
     uint64_t reply = Take(NULL);
     *status = ByteOf(reply, 1);
+    if (reply != 0)
+        MidiOutputHeard();
     return reply != 0;
 }
 

@@ -70,10 +70,11 @@ unsigned MessagesQueued(void)
     return g_queued;
 }
 
-// Hands the receive buffers back meanwhile, as every wait does.
+// Hands the receive buffers back meanwhile, as every wait does. A reply
+// ends it: the device had the message whole.
 void WaitUntilSent(void)
 {
-    for (int polls = SENT_POLLS; polls != 0 && !Interrupted() && MidiOutputHeld() != 0; --polls) {
+    for (int polls = SENT_POLLS; polls != 0 && !Interrupted() && MidiOutputHeld() != 0 && ReplyCount() == 0; --polls) {
         HandBackRxBuffers();
         Sleep(1);
     }

@@ -161,6 +161,8 @@ const char* MidiPortUsers(bool input, UINT id);
 const char* MidiOutputRoute(void);
 // Bytes the open output has taken that have not yet gone on to the device.
 DWORD MidiOutputHeld(void);
+// The device has answered: it has heard all the output was given before.
+void MidiOutputHeard(void);
 
 // How winmm reaches the devices: through Windows' MIDI service, or by the
 // classic driver model; unknown where the system does not tell, as

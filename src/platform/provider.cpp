@@ -83,22 +83,34 @@ bool ParseRawmidiProc(const char* text, bool output, unsigned subdevice, Rawmidi
     return true;
 }
 
-static uint64_t PassingUs(DWORD bytes)
+static uint64_t PassingUs(DWORD bytes, unsigned bytesPerSecond)
 {
-    return (uint64_t)bytes * 1000000u / DIN_BYTES_PER_SECOND;
+    return (uint64_t)bytes * 1000000u / bytesPerSecond;
+}
+
+static uint64_t Later(uint64_t a, uint64_t b)
+{
+    return a > b ? a : b;
 }
 
 bool TakePace(Pace* pace, uint64_t nowUs, DWORD bytes)
 {
-    if (pace->freeAtUs > nowUs + PassingUs(PACE_AHEAD_BYTES))
+    if (pace->freeAtUs > nowUs + PassingUs(PACE_AHEAD_BYTES, DIN_BYTES_PER_SECOND))
         return false;
-    pace->freeAtUs = (pace->freeAtUs > nowUs ? pace->freeAtUs : nowUs) + PassingUs(bytes);
+    pace->freeAtUs = Later(pace->freeAtUs, nowUs) + PassingUs(bytes, DIN_BYTES_PER_SECOND);
+    pace->heardAtUs = Later(pace->heardAtUs, nowUs) + PassingUs(bytes, SLOWEST_BYTES_PER_SECOND);
     return true;
 }
 
 DWORD PaceHeld(const Pace* pace, uint64_t nowUs)
 {
-    return pace->freeAtUs > nowUs ? (DWORD)((pace->freeAtUs - nowUs) * DIN_BYTES_PER_SECOND / 1000000u) : 0;
+    return pace->heardAtUs > nowUs ? (DWORD)((pace->heardAtUs - nowUs) * SLOWEST_BYTES_PER_SECOND / 1000000u) : 0;
+}
+
+void HearPace(Pace* pace, uint64_t nowUs)
+{
+    pace->freeAtUs = pace->freeAtUs < nowUs ? pace->freeAtUs : nowUs;
+    pace->heardAtUs = pace->heardAtUs < nowUs ? pace->heardAtUs : nowUs;
 }
 
 const char* DescribeRoute(Route route, const char* device, const char* procPath, const RawmidiUse* use)
@@ -116,7 +128,8 @@ const char* DescribeRoute(Route route, const char* device, const char* procPath,
     else
         snprintf(text, sizeof text,
                  "output: through the sequencer, which holds the raw MIDI device %s for another program; %s "
-                 "does not tell its room, so messages go at %u bytes a second",
-                 device, procPath, DIN_BYTES_PER_SECOND);
+                 "does not tell its room, so messages go at %u bytes a second past %u bytes since the device's "
+                 "last answer, and each answer is waited for as a device of %u bytes a second needs",
+                 device, procPath, DIN_BYTES_PER_SECOND, PACE_AHEAD_BYTES, SLOWEST_BYTES_PER_SECOND);
     return text;
 }

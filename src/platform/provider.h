@@ -40,19 +40,28 @@ bool ParseRawmidiProc(const char* text, bool output, unsigned subdevice, Rawmidi
 // The sequencer's bridge to a raw MIDI device that another program holds
 // drops what does not fit the device's buffer, and still reports success.
 // A message waits until the buffer has room for all of it and a margin for
-// what other programs send meanwhile; where the room cannot be read, the
-// output goes at the pace a device behind a DIN link keeps, a little ahead
-// at most, which the buffer absorbs.
+// what other programs send meanwhile. Where the room cannot be read, the
+// output goes at the pace a device behind a DIN link keeps, up to three
+// quarters of the smallest buffer (a page of 4 KiB) ahead of it, which the
+// buffer absorbs; a device's answer says it has heard all that went
+// before, so the count starts afresh there (HearPace), and a record that
+// fits that much is never held back. What the device has
+// yet to hear is reckoned at the slowest device's pace, so that the wait
+// for its answer does not begin before such a device can give it.
 #define HELD_ROOM_MARGIN 64
 #define DIN_BYTES_PER_SECOND 3125u
-#define PACE_AHEAD_BYTES 256
+#define SLOWEST_BYTES_PER_SECOND 500u
+#define PACE_AHEAD_BYTES 3072
 struct Pace {
-    uint64_t freeAtUs;  // when all counted so far has passed at that pace
+    uint64_t freeAtUs;   // when all counted so far has passed at the DIN pace
+    uint64_t heardAtUs;  // ... and at the slowest device's
 };
 // Whether bytes may go at nowUs; counts them if so.
 bool TakePace(Pace* pace, uint64_t nowUs, DWORD bytes);
-// Bytes counted that have not yet passed at nowUs.
+// Bytes counted that the slowest device would not yet have heard at nowUs.
 DWORD PaceHeld(const Pace* pace, uint64_t nowUs);
+// The device has heard all that was counted.
+void HearPace(Pace* pace, uint64_t nowUs);
 // The trace's line on how the output is written: through the raw MIDI
 // device; through the sequencer to a program; or through the sequencer's
 // bridge to a device held for another program, paced by its room (use,

@@ -18,3 +18,7 @@ DWORD MidiOutputHeld(void)
 {
     return 0;
 }
+
+void MidiOutputHeard(void)
+{
+}

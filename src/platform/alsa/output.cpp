@@ -13,7 +13,8 @@
 // bridge holds the raw device and the output goes through it; the bridge
 // drops what does not fit the device's buffer and still reports success,
 // so each message waits for room by what the kernel tells in /proc, or,
-// where it tells nothing, goes at a DIN device's pace. Each message is
+// where it tells nothing, by the device's answers and a DIN device's pace
+// (provider.h). Each message is
 // addressed to the device's port itself, so that a device that has gone
 // (unplugged) fails the send.
 #include "alsa/alsa.h"
@@ -31,7 +32,7 @@ static MIDIHDR* g_pending;    // the message being handed over ...
 static DWORD g_handed;        // ... and how much of it has gone
 static bool g_held;           // the bridge holds the raw device for another program ...
 static bool g_roomTold;       // ... and /proc tells its room, or else ...
-static Pace g_pace;           // ... the DIN pace
+static Pace g_pace;           // ... the pace since the device's last answer
 static char g_route[300];
 
 static uint64_t NowUs(void)
@@ -82,7 +83,7 @@ static MMRESULT OpenOutputRoute(void)
         return IsBusy(raw) || IsBusy(sequencer) ? MMSYSERR_ALLOCATED : MMSYSERR_ERROR;
     g_held = IsBusy(raw);
     g_roomTold = g_held && RawmidiUseOf(&g_out.device, true, &use, proc, sizeof proc) && use.bufferSize > 0;
-    g_pace = Pace{0};
+    g_pace = Pace{0, 0};
     snprintf(g_route, sizeof g_route, "%s",
              DescribeRoute(g_held ? ROUTE_HELD : ROUTE_PROGRAM, device, proc, g_roomTold ? &use : NULL));
     return MMSYSERR_NOERROR;
@@ -135,6 +136,11 @@ static bool HeldHasRoom(DWORD bytes)
         return use.avail >= (long)bytes + HELD_ROOM_MARGIN;
     g_roomTold = false;
     return TakePace(&g_pace, NowUs(), bytes);
+}
+
+void MidiOutputHeard(void)
+{
+    HearPace(&g_pace, NowUs());
 }
 
 // What the device has yet to take: the raw device's buffer, the held one's

@@ -9,7 +9,7 @@
 // drops a piece that does not fit while reporting success; so the output
 // first waits, as the ALSA provider does, until the room the kernel tells
 // holds the whole message and a margin, or, where the room is not told,
-// for the DIN pace.
+// for the pace the ALSA provider keeps by the device's answers.
 #include "sim/state.h"
 
 #include <stdio.h>
@@ -114,6 +114,13 @@ const char* MidiOutputRoute(void)
     RawmidiUse use{1, BUFFER_BYTES, BUFFER_BYTES};
     Route route = sim::g_state.setup.held ? ROUTE_HELD : ROUTE_RAW;
     return DescribeRoute(route, "hw:1,0,0", PROC_PATH, sim::g_state.setup.roomUntold ? nullptr : &use);
+}
+
+void MidiOutputHeard(void)
+{
+    std::lock_guard<std::mutex> guard(sim::g_lock);
+    for (MidiPort& port : sim::g_state.outs)
+        HearPace(&port.pace, sim::NowLocked() * 1000u);
 }
 
 DWORD MidiOutputHeld(void)
