@@ -31,7 +31,7 @@ const $ = (id) => document.getElementById(id);
 // The page's state; a property of the window (var), so that a test reads
 // it as the page does.
 var page = { access: null, problem: null, image: null, chosen: null, running: false, listings: 0, listed: 0,
-             lastOutput: '', runs: 0, control: null, began: 0, press: null, announced: 0 };
+             lastOutput: '', runs: 0, control: null, began: 0, press: null, announced: 0, choices: 0, reads: 0 };
 
 function notice(text) {
   const line = document.createElement('p');
@@ -246,8 +246,11 @@ function watchCancel() {
   const button = $('cancel');
   const settled = () => performance.now() - page.began >= CANCEL_SETTLE_MS;
   button.addEventListener('keydown', (event) => {
-    if (event.key === 'Enter' || event.key === ' ')
-      page.press = { key: event.key, ok: !event.repeat && settled() };
+    if (event.key !== 'Enter' && event.key !== ' ')
+      return;
+    if (event.repeat && page.press && page.press.key === event.key)
+      return;  // the key held: the press it began stands, and Space's click comes at its release
+    page.press = { key: event.key, ok: !event.repeat && settled() };
   });
   button.addEventListener('keyup', (event) => {
     if (page.press && page.press.key === event.key && event.key === ' ')
@@ -266,13 +269,15 @@ function watchCancel() {
 // The file is read at once, as it is now, as far as the program reads it
 // and a byte more, so that the program's own rule decides about a larger
 // one. The picker is emptied, so that choosing the same file again reads it
-// again.
+// again. The file chosen last is the chosen one, whichever read ends last.
 async function chooseImage(file) {
   if (!file || page.running)
     return;
+  const choice = ++page.choices;
   const bytes = new Uint8Array(await file.slice(0, LARGEST_IMAGE_FILE + 1).arrayBuffer());
+  ++page.reads;
   $('image').value = '';
-  if (page.running)
+  if (page.running || choice !== page.choices)
     return;
   page.image = { name: file.name, bytes };
   $('chosen').textContent = `Chosen: ${file.name}, ${file.size.toLocaleString('en')} bytes. `
@@ -292,7 +297,9 @@ function useAccess(access) {
 async function askForMidi() {
   if (typeof navigator.requestMIDIAccess !== 'function') {
     page.problem = 'This browser has no Web MIDI.';
-    notice('This browser cannot talk to MIDI devices. Use Firefox, Chrome, Edge or another browser with Web MIDI.');
+    notice('This browser cannot talk to MIDI devices (Safari has no Web MIDI, nor has any browser on an iPhone or '
+           + 'iPad). Open this page in Firefox, Chrome or Edge on a computer, or use the update program for '
+           + 'Windows or Linux.');
     return;
   }
   try {

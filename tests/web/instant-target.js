@@ -2,7 +2,8 @@
 // Through Port-0" every Linux has and a target that answers at once, as a
 // microtask after each message, so that the page's and the program's own
 // pace is what is measured; with window.secondDevice set before, a second
-// device beside it. window.instantTarget tells what it holds, how many
+// device beside it, with window.digitIds of the same name, each unit's
+// ports with one id of digits. window.instantTarget tells what it holds, how many
 // greetings came and when the transfer began and ended; set its silent,
 // and it answers no greeting.
 (() => {
@@ -17,6 +18,8 @@
   }
   const through = [port('input', 'Midi Through Port-0'), port('output', 'Midi Through Port-0')];
   const input = port('input', 'Quellam MIDI'), output = port('output', 'Quellam MIDI');
+  if (window.digitIds)  // as Chromium on macOS gives them
+    input.id = output.id = '586923498';
 
   function answer(status) {
     queueMicrotask(() => input.onmidimessage && input.onmidimessage({ data: new Uint8Array([0xF0, status, 0xF7]) }));
@@ -50,7 +53,10 @@
                    outputs: new Map([[through[1].id, through[1]], [output.id, output]]),
                    sysexEnabled: true, onstatechange: null };
   if (window.secondDevice) {
-    const other = [port('input', 'Quellam MIDI 2'), port('output', 'Quellam MIDI 2')];
+    const other = [port('input', window.digitIds ? 'Quellam MIDI' : 'Quellam MIDI 2'),
+                   port('output', window.digitIds ? 'Quellam MIDI' : 'Quellam MIDI 2')];
+    if (window.digitIds)
+      other[0].id = other[1].id = '1234';
     access.inputs.set(other[0].id, other[0]);
     access.outputs.set(other[1].id, other[1]);
   }
