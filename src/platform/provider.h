@@ -51,7 +51,7 @@ bool ParseRawmidiProc(const char* text, bool output, unsigned subdevice, Rawmidi
 #define HELD_ROOM_MARGIN 64
 #define DIN_BYTES_PER_SECOND 3125u
 #define SLOWEST_BYTES_PER_SECOND 500u
-#define PACE_AHEAD_BYTES 3072
+#define PACE_AHEAD_BYTES 3072u
 struct Pace {
     uint64_t freeAtUs;   // when all counted so far has passed at the DIN pace
     uint64_t heardAtUs;  // ... and at the slowest device's
