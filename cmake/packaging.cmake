@@ -15,7 +15,7 @@ set(UPDATE_PACKAGE_MAINTAINER "The update developers <update-developers@example.
 
 if(WIN32)
   configure_file(docs/README-windows.txt README.txt @ONLY NEWLINE_STYLE CRLF)
-  configure_file(LICENSE LICENSE.txt COPYONLY NEWLINE_STYLE CRLF)
+  configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS update RUNTIME DESTINATION .)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt DESTINATION .)
   set(CPACK_GENERATOR ZIP)
