@@ -1,9 +1,11 @@
 // The device stages, without --port and with it, and the word after
-// --port that chooses each port, which every list of candidates shows. Every port the
-// system lists is a candidate, whether the device view counts it or not,
-// and its name is not passed over: the user has seen the list.
+// --port that chooses each port, which every list of candidates shows.
+// Every port the system lists is a candidate, whether the device view
+// counts it or not, and its name is not passed over: the user has seen the
+// list.
 //
 // The word is read as the first of these it can be:
+// - a port's id made of digits (a browser's on macOS): the ports of that id;
 // - a number: the input --list numbers so, and nothing else;
 // - a lasting name as --list shows a USB unit's, usb:... or serial:...:
 //   the ports of that unit;
@@ -264,7 +266,7 @@ bool OpenChosenPorts(const char* port)
 
 // A script's list: each input the device view counts, as the word --port
 // takes to choose it, typed as the shell takes it, a tab, and its name. An
-// input no word chooses (no output goes with it) is left out, and said so
+// input no word chooses (one with no output beside it) is left out, and said so
 // on standard error, as is why none is listed: a script's loop then runs
 // over what it can update, and its user learns why not the rest.
 bool ListUnits(void)
@@ -277,7 +279,7 @@ bool ListUnits(void)
         const char* handle = PortHandle(true, id);
         PortName(true, id, name);
         if (handle == NULL) {
-            fprintf(stderr, "update: in %u: %s is left out: --port cannot choose it (no output goes with it)\n", id + 1,
+            fprintf(stderr, "update: in %u: %s is left out: no word after --port chooses it here\n", id + 1,
                     Printable(name));
             continue;
         }
