@@ -48,9 +48,10 @@ uint16_t SendSysEx(const uint8_t* payload, uint16_t n)
     if ((uint16_t)result != 0)
         return (uint16_t)result;
     result = midiOutLongMsg(g_hMidiOut, &g_txHeader, sizeof g_txHeader);
-    bool queued = (uint16_t)result != 0 && GetMidiStack() == MIDI_STACK_SERVICE && OutputListed();
+    bool queued = false;
     if ((uint16_t)result != 0) {
         midiOutUnprepareHeader(g_hMidiOut, &g_txHeader, sizeof g_txHeader);
+        queued = GetMidiStack() == MIDI_STACK_SERVICE && OutputListed();
         if (!queued)
             return (uint16_t)result;
     }

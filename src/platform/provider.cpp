@@ -93,6 +93,11 @@ static uint64_t Later(uint64_t a, uint64_t b)
     return a > b ? a : b;
 }
 
+static uint64_t Earlier(uint64_t a, uint64_t b)
+{
+    return a < b ? a : b;
+}
+
 bool TakePace(Pace* pace, uint64_t nowUs, DWORD bytes)
 {
     if (pace->freeAtUs > nowUs + PassingUs(PACE_AHEAD_BYTES, DIN_BYTES_PER_SECOND))
@@ -109,8 +114,8 @@ DWORD PaceHeld(const Pace* pace, uint64_t nowUs)
 
 void HearPace(Pace* pace, uint64_t nowUs)
 {
-    pace->freeAtUs = pace->freeAtUs < nowUs ? pace->freeAtUs : nowUs;
-    pace->heardAtUs = pace->heardAtUs < nowUs ? pace->heardAtUs : nowUs;
+    pace->freeAtUs = Earlier(pace->freeAtUs, nowUs);
+    pace->heardAtUs = Earlier(pace->heardAtUs, nowUs);
 }
 
 const char* DescribeRoute(Route route, const char* device, const char* procPath, const RawmidiUse* use)

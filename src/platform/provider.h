@@ -45,9 +45,9 @@ bool ParseRawmidiProc(const char* text, bool output, unsigned subdevice, Rawmidi
 // quarters of the smallest buffer (a page of 4 KiB) ahead of it, which the
 // buffer absorbs; a device's answer says it has heard all that went
 // before, so the count starts afresh there (HearPace), and a record that
-// fits that much is never held back. What the device has
-// yet to hear is reckoned at the slowest device's pace, so that the wait
-// for its answer does not begin before such a device can give it.
+// fits that much is never held back. What the device has yet to hear is
+// reckoned at the slowest device's pace, so that the wait for its answer
+// does not begin before such a device can give it.
 #define HELD_ROOM_MARGIN 64
 #define DIN_BYTES_PER_SECOND 3125u
 #define SLOWEST_BYTES_PER_SECOND 500u

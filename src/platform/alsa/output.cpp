@@ -14,9 +14,8 @@
 // drops what does not fit the device's buffer and still reports success,
 // so each message waits for room by what the kernel tells in /proc, or,
 // where it tells nothing, by the device's answers and a DIN device's pace
-// (provider.h). Each message is
-// addressed to the device's port itself, so that a device that has gone
-// (unplugged) fails the send.
+// (provider.h). Each message is addressed to the device's port itself, so
+// that a device that has gone (unplugged) fails the send.
 #include "alsa/alsa.h"
 
 #include <errno.h>
