@@ -132,7 +132,7 @@ std::string RunSimulated(const std::vector<sim::Bytes>& records, sim::Setup setu
     g_rxCount.store(0);  // as at the start of a process
     int ended = -1;
     std::string out = Capture([&ended] {
-        RunOptions options{nullptr, nullptr, true, false};
+        RunOptions options{nullptr, nullptr, nullptr, true, false};
         ended = RunUpdate(&options);
     });
     if (status != nullptr)

@@ -46,8 +46,8 @@ bool Ends(const std::string& out, const std::string& tail)
 TEST(Options, HelpVersionListAndCheckTouchNoPort)
 {
     const std::pair<std::vector<const char*>, std::string> cases[] = {
-        {{"--help"}, "5 the transfer failed: the target may hold part of the image, run again.\n"},
-        {{"/?"}, "run again.\n"},
+        {{"--help"}, "run again.\nWith --all, the worst of the units'.\n"},
+        {{"/?"}, "the worst of the units'.\n"},
         {{"--version"}, "update 0.2\n"},
         {{"--list"}, "in 1: Quellam MIDI\nout 1: Quellam MIDI\n"},
         {{"-l", "--port", "x"}, "out 1: Quellam MIDI\n"},
@@ -67,7 +67,7 @@ TEST(Options, AWrongCommandLineExits2AndDoesNothing)
 {
     const std::vector<const char*> cases[] = {
         {"--bogus"}, {"-x"},       {"--port"},      {"-p"}, {"--help=yes"}, {"Quellam.kit", "Other.kit"}, {"-i", "a", "b"},
-        {"--port="}, {"-p", ""}, {"-p", "A", "--port=B"},
+        {"--port="}, {"-p", ""}, {"-p", "A", "--port=B"}, {"-a", "-p", "A"}, {"-r", "a", "--report=b"}, {"--report="},
     };
     for (const auto& args : cases) {
         Command run = Launch(args);

@@ -4,7 +4,10 @@
 
 #include <string.h>
 
-enum { OPT_HELP, OPT_VERSION, OPT_LIST, OPT_UNITS, OPT_CHECK, OPT_NO_PAUSE, OPT_VERBOSE, OPT_PORT, OPT_IMAGE };
+enum {
+    OPT_HELP, OPT_VERSION, OPT_LIST, OPT_UNITS, OPT_CHECK, OPT_NO_PAUSE,
+    OPT_VERBOSE, OPT_PORT, OPT_IMAGE, OPT_ALL, OPT_REPORT
+};
 
 static const struct {
     const char* longName;
@@ -13,7 +16,7 @@ static const struct {
 } OPTIONS[] = {
     {"help", 'h', false},    {"version", 'V', false},  {"list", 'l', false},    {"units", 'u', false},
     {"check", 'c', false},   {"no-pause", 'n', false}, {"verbose", 'v', false}, {"port", 'p', true},
-    {"image", 'i', true},
+    {"image", 'i', true},    {"all", 'a', false},      {"report", 'r', true},
 };
 
 #define OPTION_COUNT (int)(sizeof OPTIONS / sizeof OPTIONS[0])
@@ -45,6 +48,10 @@ static bool Take(Parse* parse, int option, const char* value)
         return Refuse(parse, again ? "a second port" : "an empty port name", value);
     if (option == OPT_IMAGE && again)
         return Refuse(parse, "a second image file", value);
+    if (option == OPT_REPORT && (again || *value == '\0'))
+        return Refuse(parse, again ? "a second report" : "an empty report name", value);
+    if (option == OPT_REPORT)
+        parse->options->report = value;
     if (option == OPT_PORT)
         parse->options->port = value;
     if (option == OPT_IMAGE)
@@ -128,6 +135,12 @@ Action ParseOptions(int argc, char** argv, RunOptions* options)
         return ACTION_LIST;
     if (parse.given[OPT_UNITS])
         return ACTION_UNITS;
+    if (parse.given[OPT_ALL] && parse.given[OPT_PORT] && !parse.given[OPT_CHECK]) {
+        Refuse(&parse, "--all updates every unit, so it takes no port", options->port);
+        return ACTION_USAGE;
+    }
+    if (parse.given[OPT_ALL] && !parse.given[OPT_CHECK])
+        return ACTION_ALL;
     return parse.given[OPT_CHECK] ? ACTION_CHECK : ACTION_UPDATE;
 }
 
@@ -149,6 +162,10 @@ void PrintHelp(const char* program)
            "  -u, --units       for scripts: list each device the update counts, a line\n"
            "                    each, the word --port takes to choose it, a tab and its\n"
            "                    name, and exit\n"
+           "  -a, --all         update every unit --units lists at once, a run each, with\n"
+           "                    one display, and sum up how each ended\n"
+           "  -r, --report FILE append a line of JSON to FILE for each unit updated: its\n"
+           "                    port, name, image, SHA-256, ending, status and seconds\n"
            "  -c, --check       check the image, say which record is wrong, and exit\n"
            "  -n, --no-pause    do not wait for a key at the end\n"
            "  -v, --verbose     trace every message to and from the device on standard\n"
@@ -159,6 +176,7 @@ void PrintHelp(const char* program)
            "Exit status: 0 the target holds the whole image (or help, version, list, a\n"
            "check passed); 1 no image, or a refused one; 2 a wrong command line; 3 no\n"
            "usable MIDI device or port; 4 the target did not answer or does not match;\n"
-           "5 the transfer failed: the target may hold part of the image, run again.\n",
+           "5 the transfer failed: the target may hold part of the image, run again.\n"
+           "With --all, the worst of the units'.\n",
            program);
 }

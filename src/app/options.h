@@ -6,11 +6,12 @@
 
 #include <stdio.h>
 
-enum Action { ACTION_UPDATE, ACTION_HELP, ACTION_VERSION, ACTION_LIST, ACTION_UNITS, ACTION_CHECK, ACTION_USAGE };
+enum Action { ACTION_UPDATE, ACTION_ALL, ACTION_HELP, ACTION_VERSION, ACTION_LIST, ACTION_UNITS, ACTION_CHECK, ACTION_USAGE };
 
 struct RunOptions {
     const char* image;  // the image file, or NULL to find it in the current directory
     const char* port;   // the port chosen by number, lasting name, id or name, or NULL
+    const char* report; // the file the run's line is appended to, or NULL
     bool pause;         // wait for a key at the end
     bool verbose;       // trace the messages on standard error
 };

@@ -1,5 +1,9 @@
 #include "app/run.h"
 
+#include "app/all.h"
+#include "app/report.h"
+
+#include "common/ending.h"
 #include "common/status.h"
 #include "image/image.h"
 #include "midi/midi.h"
@@ -27,63 +31,78 @@
 
 // Before any port is open the run ends by pausing alone; from the device
 // stage on, both ports are closed first (each close does nothing when its
-// port is not open).
-static int EarlyExit(const RunOptions* options, int status)
+// port is not open). The report's line is written last, once the ports
+// are closed.
+static int EarlyExit(const RunOptions* options, const FirmwareImage* image, int status)
 {
+    WriteReport(options, image, status);
     if (options->pause)
         PauseConsole();
     return status;
 }
 
-static int LateExit(const RunOptions* options, int status)
+static int LateExit(const RunOptions* options, const FirmwareImage* image, int status)
 {
     CloseMidiIn();
     CloseMidiOut();
-    return EarlyExit(options, status);
+    return EarlyExit(options, image, status);
 }
 
 // An interruption ends the run at once, without the pause: the user learns
 // whether the target may now hold part of the image, which only a record's
 // data can leave there.
-static int EndByInterruption(bool transferring, bool written)
+static int EndByInterruption(const RunOptions* options, const FirmwareImage* image, bool transferring,
+                             bool written)
 {
     CloseMidiIn();
     CloseMidiOut();
     if (written)
-        printf("\nInterrupted: the target may hold part of the image. Run update again to complete it.\n\n");
+        PrintEnding("\nInterrupted: the target may hold part of the image. Run update again to complete it.\n\n");
     else
-        printf("%sInterrupted: nothing was written to the target.\n\n", transferring ? "\n" : "");
+        PrintEnding("%sInterrupted: nothing was written to the target.\n\n", transferring ? "\n" : "");
+    WriteReport(options, image, ENDED_BY_SIGNAL);
     EndInterrupted();
     return ENDED_BY_SIGNAL;
+}
+
+int ReadyImage(const RunOptions* options, TargetCode* targetCode, FirmwareImage* image)
+{
+    printf(BANNER);
+    TraceNote(DescribeMidiStack());
+    image->file[0] = '\0';
+    if (!OpenReport(options))
+        return EXIT_USAGE;
+    if (ReadImageFile(options->image, targetCode, image) != IMAGE_READ)
+        return EXIT_NO_IMAGE;
+    if (!ValidateImage(image)) {
+        PrintEnding(MSG_BAD_IMAGE);
+        return EXIT_NO_IMAGE;
+    }
+    return 0;
 }
 
 int RunUpdate(const RunOptions* options)
 {
     TargetCode targetCode;
-    FirmwareImage image;
+    static FirmwareImage image;
 
-    printf(BANNER);
-    TraceNote(DescribeMidiStack());
-    if (ReadImageFile(options->image, &targetCode, &image) != IMAGE_READ)
-        return EarlyExit(options, EXIT_NO_IMAGE);
-    if (!ValidateImage(&image)) {
-        printf(MSG_BAD_IMAGE);
-        return EarlyExit(options, EXIT_NO_IMAGE);
-    }
+    int ready = ReadyImage(options, &targetCode, &image);
+    if (ready != 0)
+        return EarlyExit(options, image.file[0] != '\0' ? &image : NULL, ready);
     bool open = !Interrupted() && (options->port != NULL ? OpenChosenPorts(options->port) : OpenTargetPorts());
     int status = open ? Handshake(targetCode) : Interrupted() ? ENDED_BY_SIGNAL : EXIT_NO_DEVICE;
     unsigned greetings = MessagesSent();
     if (status == 0) {
         status = TransferImage(&image);
         if (status == ENDED_BY_SIGNAL)
-            return EndByInterruption(true, MessagesSent() != greetings);
+            return EndByInterruption(options, &image, true, MessagesSent() != greetings);
     }
     if (status == ENDED_BY_SIGNAL)
-        return EndByInterruption(false, false);
+        return EndByInterruption(options, &image, false, false);
     bool failed = status == EXIT_NO_TARGET || status == EXIT_TRANSFER_FAILED || (status != 0 && MessagesQueued() != 0);
     if (failed && GetMidiStack() == MIDI_STACK_SERVICE)
         printf(MSG_SERVICE_ADVICE);
-    return LateExit(options, status);
+    return LateExit(options, &image, status);
 }
 
 // The image stage alone, and what a user checking an image wants to know:
@@ -122,6 +141,8 @@ int RunCommandLine(int argc, char** argv)
         return CheckImage(&options);
     case ACTION_USAGE:
         return EXIT_USAGE;
+    case ACTION_ALL:
+        return RunAll(&options);
     case ACTION_UPDATE:
         break;
     }

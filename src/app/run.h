@@ -3,6 +3,12 @@
 #pragma once
 
 #include "app/options.h"
+#include "image/image.h"
+
+// The stages before any port, for one unit or all: the banner, the report
+// opened, the image read and checked. 0, or the exit status that ends the
+// run.
+int ReadyImage(const RunOptions* options, TargetCode* targetCode, FirmwareImage* image);
 
 // Runs the whole update; the result is the exit status of its ending.
 int RunUpdate(const RunOptions* options);

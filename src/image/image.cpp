@@ -3,6 +3,7 @@
 #include "image/image.h"
 
 #include "common/ascii.h"
+#include "common/ending.h"
 #include "common/printable.h"
 
 #include "platform.h"
@@ -26,9 +27,9 @@ static bool NameImageFile(const char* path, TargetCode* targetCode)
 {
     if (TargetOfName(BaseName(path), targetCode))
         return true;
-    printf("Error: '%s' is not an image's name: it must begin with \"" TARGET_PREFIX
-           "\", which names the device it is for.\n\n",
-           Printable(BaseName(path)));
+    PrintEnding("Error: '%s' is not an image's name: it must begin with \"" TARGET_PREFIX
+                "\", which names the device it is for.\n\n",
+                Printable(BaseName(path)));
     return false;
 }
 
@@ -36,12 +37,12 @@ static bool NameImageFile(const char* path, TargetCode* targetCode)
 static ImageEnd FindImageFile(char* name, size_t size, TargetCode* targetCode)
 {
     if (!FindFirstMatch(IMAGE_PATTERN, name, size)) {
-        printf(MSG_NOT_FOUND, IMAGE_PATTERN);
+        PrintEnding(MSG_NOT_FOUND, IMAGE_PATTERN);
         return IMAGE_NOT_FOUND;
     }
     if (TargetOfName(name, targetCode))
         return IMAGE_READ;
-    printf("Error: The fit file is not found.\n\n");
+    PrintEnding("Error: The fit file is not found.\n\n");
     return IMAGE_NOT_NAMED;
 }
 
@@ -58,10 +59,11 @@ ImageEnd LoadImage(const char* name, FirmwareImage* image)
     if (file == NULL || ferror(file)) {
         if (file != NULL)
             fclose(file);
-        printf(MSG_NOT_FOUND, Printable(name));
+        PrintEnding(MSG_NOT_FOUND, Printable(name));
         return IMAGE_NOT_FOUND;
     }
     printf("OK: File '%s' is open.\n", Printable(name));
+    snprintf(image->file, sizeof image->file, "%s", name);
     ImageParser parser;
     StartImageText(&parser, image);
     size_t skip = n >= 3 && memcmp(block, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
@@ -79,7 +81,7 @@ ImageEnd LoadImage(const char* name, FirmwareImage* image)
     fclose(file);
     bool whole = image->textEnd != TEXT_READ_ERROR && image->textEnd != TEXT_OVER_CAP;
     if (!FinishImageText(&parser, image) || !whole) {
-        printf(MSG_BAD_IMAGE);
+        PrintEnding(MSG_BAD_IMAGE);
         return IMAGE_REFUSED;
     }
     return IMAGE_READ;

@@ -12,6 +12,7 @@
 
 #define IMAGE_STORAGE 131072
 #define IMAGE_MAX_COUNT 65535
+#define IMAGE_PATH_SIZE 4096
 #define IMAGE_TEXT_CAP (16u << 20)  // bytes of text, far more than any image needs
 
 // How reading the text ended: at its end, at a byte that cannot begin a
@@ -25,6 +26,7 @@ struct FirmwareImage {
     uint8_t textEnd;
     uint8_t stopByte;
     uint64_t stopAt;
+    char file[IMAGE_PATH_SIZE];  // as it was opened, for the report
 };
 
 // One record, seen in place: the length field L at bytes[0] and bytes[1],

@@ -20,13 +20,13 @@
 #include "midi/midi.h"
 
 #include "common/ascii.h"
+#include "common/ending.h"
 #include "common/printable.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#define NO_PORT 0xFFFFFFFFu
 #define WORD_CHARS 256
 
 static const char* const LASTING_PREFIXES[] = {"serial:", "usb:"};
@@ -202,12 +202,12 @@ static bool Told(bool input, const char* word, WordKind kind, UINT count)
     const char* side = input ? "input" : "output";
     UINT last;
     if (count == 0) {
-        printf("Error: No MIDI %s matches '%s'. The MIDI %ss are:\n", side, Printable(word), side);
+        PrintEnding("Error: No MIDI %s matches '%s'. The MIDI %ss are:\n", side, Printable(word), side);
         for (UINT id = 0, ports = CountPorts(input); id < ports; ++id)
             PrintChoosablePort(input, id);
     } else {
-        printf("Error: %u MIDI %ss match '%s'; choose one with the --port beside it:\n", count, side,
-               Printable(word));
+        PrintEnding("Error: %u MIDI %ss match '%s'; choose one with the --port beside it:\n", count, side,
+                    Printable(word));
         Fitting(input, word, kind, &last, true);
     }
     printf("\n");
@@ -221,13 +221,13 @@ bool OpenTargetPorts(void)
 {
     uint16_t inputs = (uint16_t)CountMidiIns();
     if (inputs == 0) {
-        printf("Error: Did not find the USB Audio device, please check!\n\n");
+        PrintEnding("Error: Did not find the USB Audio device, please check!\n\n");
         return false;
     }
     if (inputs > 1) {
-        printf("Error:Does your computer have identified %d USB audiol devices, Please remove the other USB audiol "
-               "devices!\n\nOr choose one with the --port beside it:\n",
-               inputs);
+        PrintEnding("Error:Does your computer have identified %d USB audiol devices, Please remove the other USB "
+                    "audiol devices!\n\nOr choose one with the --port beside it:\n",
+                    inputs);
         for (UINT index = 0; index < inputs; ++index)
             PrintChoosablePort(true, MidiInId(index));
         printf("\n");
@@ -249,8 +249,8 @@ bool OpenChosenPorts(const char* port)
     WordKind kind = KindOf(port);
     Sides s = Resolve(port, kind);
     if (kind == BY_NUMBER && s.inputs == 0) {
-        printf("Error: There is no MIDI input %s. 'update --list' shows the inputs and their numbers.\n\n",
-               Printable(port));
+        PrintEnding("Error: There is no MIDI input %s. 'update --list' shows the inputs and their numbers.\n\n",
+                    Printable(port));
         return false;
     }
     if (!Told(true, port, kind, s.inputs) || !Told(false, port, kind, s.outputs))
@@ -269,20 +269,26 @@ bool OpenChosenPorts(const char* port)
 // input no word chooses (one with no output beside it) is left out, and said so
 // on standard error, as is why none is listed: a script's loop then runs
 // over what it can update, and its user learns why not the rest.
+const char* CountedUnit(UINT index, char name[MAXPNAMELEN])
+{
+    UINT id = MidiInId(index);
+    const char* handle = PortHandle(true, id);
+    PortName(true, id, name);
+    if (handle == NULL)
+        fprintf(stderr, "update: in %u: %s is left out: no word after --port chooses it here\n", id + 1,
+                Printable(name));
+    return handle;
+}
+
 bool ListUnits(void)
 {
     char name[MAXPNAMELEN];
     const char* problem = MidiSystemProblem();
     unsigned listed = 0;
     for (UINT index = 0, inputs = CountMidiIns(); index < inputs; ++index) {
-        UINT id = MidiInId(index);
-        const char* handle = PortHandle(true, id);
-        PortName(true, id, name);
-        if (handle == NULL) {
-            fprintf(stderr, "update: in %u: %s is left out: no word after --port chooses it here\n", id + 1,
-                    Printable(name));
+        const char* handle = CountedUnit(index, name);
+        if (handle == NULL)
             continue;
-        }
         printf("%s\t%s\n", TypedWord(handle), Printable(name));
         ++listed;
     }

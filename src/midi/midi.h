@@ -83,13 +83,19 @@ bool OutputListed(void);
 // so wins); the input and the output are opened as they are. Where the
 // choice is not one port a side, the candidates are listed, each with the
 // word after --port that chooses it (PortHandle), NULL where none does.
+#define NO_PORT 0xFFFFFFFFu
 bool OpenTargetPorts(void);
 bool OpenChosenPorts(const char* port);
 const char* PortHandle(bool input, UINT id);
+// The input this run opened or tried to, or NO_PORT.
+UINT ChosenInput(void);
 void PrintChoosablePort(bool input, UINT id);
 // For scripts: a line for each input the device view counts, the word that
 // chooses it, a tab and its name; false where none is listed.
 bool ListUnits(void);
+// The word that chooses the index-th input the device view counts, and its
+// name; NULL, said on standard error, where no word chooses it.
+const char* CountedUnit(UINT index, char name[MAXPNAMELEN]);
 
 // Frames payload as F0 ... F7 and returns once the output is done with it
 // (sysex.cpp). Where the system still holds what the output has taken,

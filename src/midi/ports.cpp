@@ -1,6 +1,7 @@
 // Opening and closing the target's ports, which the device stages choose.
 #include "midi/midi.h"
 
+#include "common/ending.h"
 #include "common/printable.h"
 #include "common/texts.h"
 
@@ -18,8 +19,13 @@ HMIDIOUT g_hMidiOut;
 static HMIDIIN g_hMidiIn;
 static uint8_t g_inOpen;
 static uint8_t g_outOpen;
-static UINT g_inId, g_outId;
+static UINT g_inId = NO_PORT, g_outId;
 static char g_outPortId[256], g_outName[MAXPNAMELEN];
+
+UINT ChosenInput(void)
+{
+    return g_inId;
+}
 
 static void ShutMidiIn(void)
 {
@@ -39,7 +45,7 @@ static void ShutMidiOut(void)
 // raw MIDI device that is busy.
 bool TellOpenFailure(bool input, uint16_t result)
 {
-    printf(input ? MSG_IN_MISSING : MSG_OUT_MISSING);
+    PrintEnding(input ? MSG_IN_MISSING : MSG_OUT_MISSING);
     if (result != MMSYSERR_ALLOCATED)
         return false;
     printf(MSG_PORT_BUSY);

@@ -132,7 +132,7 @@ void BlockInterruptions(void);
 
 #endif
 
-// Console and directory services; the same three on every platform.
+// Console, file and directory services; the same on every platform.
 
 // Puts standard output in the mode the program writes in: each message
 // written at once on a console, blocks of 4,096 bytes to a file or pipe.
@@ -148,7 +148,36 @@ FILE* OpenRegularFile(const char* path);
 
 // Flushes standard output, then waits for a key as "pause" does.
 void PauseConsole(void);
+// Standard output is a console that takes the cursor's moves.
+bool OutputIsConsole(void);
+// The report, opened for appending before any port: -1, with why, where it
+// cannot be. AppendWhole writes the text in one write, which the system
+// puts whole at the file's end, so that the lines of several runs
+// appending at once never mingle; then closes the file.
+intptr_t OpenAppending(const char* path, const char** why);
+bool AppendWhole(intptr_t file, const char* text, size_t n);
 
+// Runs of this program on other units (update --all), each started with
+// args (NULL-ended; args[0] its name), the same standard input and error,
+// and its standard output a pipe this process reads. StartUnitProcess fails
+// where no process can be started (in a browser). WaitForUnitOutput waits
+// in real time up to ms for any run's output; ReadUnitOutput reads what has
+// come without waiting: 0 where nothing has, -1 once the output ended.
+// EndUnitProcess waits for the run's end: its exit status as a shell tells
+// it. InterruptUnitProcess passes an interruption on, where the system
+// does not give it to each run itself. MakeTempFile makes an empty file
+// for the runs' reports where none is named.
+#define MAX_UNIT_PROCESSES 64
+struct UnitProcess {
+    intptr_t process;
+    intptr_t output;
+};
+bool StartUnitProcess(const char* const* args, UnitProcess* run);
+void WaitForUnitOutput(const UnitProcess* runs, unsigned count, DWORD ms);
+int ReadUnitOutput(UnitProcess* run, char* buffer, size_t size);
+int EndUnitProcess(UnitProcess* run);
+void InterruptUnitProcess(const UnitProcess* run);
+bool MakeTempFile(char* path, size_t size);
 // Why the system's MIDI ports cannot be seen at all, with what to do about
 // it, or NULL.
 const char* MidiSystemProblem(void);
@@ -177,3 +206,6 @@ bool Interrupted(void);
 // Ends the program as the interruption would have: the output flushed and
 // on POSIX the signal raised again, on Windows exit status 130.
 void EndInterrupted(void);
+// The exit status that ends it: 128 and the signal's number on POSIX, 130
+// on Windows and in a browser.
+int InterruptedStatus(void);

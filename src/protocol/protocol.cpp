@@ -1,5 +1,6 @@
 #include "protocol/protocol.h"
 
+#include "common/ending.h"
 #include "common/texts.h"
 #include "midi/midi.h"
 
@@ -7,9 +8,12 @@
 #include <string.h>
 
 #define MSG_NOT_RESPONDING "\nFailed: Target is not responding.\n\n"
-#define MSG_COMPLETE "\rTransferring.. 100%% done.  \nTarget update successfully!\n"
+#define MSG_COMPLETE "\rTransferring.. 100%% done.  \n"
+#define MSG_SUCCESS "Target update successfully!\n"
 
 const uint8_t HANDSHAKE_BODY[HANDSHAKE_LENGTH] = {0x31, 0x6D, 0x0F, 0x42, 0x58, 0x27, 0x13};
+
+static unsigned g_recordsAgain;
 
 // Each glyph shows for two attempts in a row.
 static const char SPINNER[] = "--\\\\||//";
@@ -25,6 +29,11 @@ static const struct {
     {UPD_ERR_VERIFY, "\nThe download file verifies error!\n"},
     {UPD_ERR_ERASE, "\nThe MCU erases error!\n"},
 };
+
+unsigned RecordsSentAgain(void)
+{
+    return g_recordsAgain;
+}
 
 void ByteToHex(uint8_t value, char* out)
 {
@@ -59,12 +68,13 @@ int Handshake(TargetCode targetCode)
     uint8_t body[HANDSHAKE_LENGTH];
     memcpy(body, HANDSHAKE_BODY, sizeof body);
     bool queued = false;
+    fflush(stdout);  // the ports' names, for whoever reads the output through a pipe
     for (uint16_t tries = HANDSHAKE_TRIES; --tries != 0;) {
         uint16_t result = SendSysEx(body, sizeof body);
         if (Interrupted())
             return ENDED_BY_SIGNAL;
         if (result != 0 && result != SEND_QUEUED) {
-            printf(MSG_OUT_MISSING);
+            PrintEnding(MSG_OUT_MISSING);
             return EXIT_NO_DEVICE;
         }
         queued |= result == SEND_QUEUED;
@@ -80,12 +90,12 @@ int Handshake(TargetCode targetCode)
             return 0;
         }
         if (status == UPD_RESETTING)
-            printf("Please wait the system reset and retry again!\n\n");
+            PrintEnding("Please wait the system reset and retry again!\n\n");
         else
-            printf("Error: The device and the upgrade file is not matched!\n\n");
+            PrintEnding("Error: The device and the upgrade file is not matched!\n\n");
         return EXIT_NO_TARGET;
     }
-    printf(MSG_NOT_RESPONDING);
+    PrintEnding(MSG_NOT_RESPONDING);
     return EXIT_NO_TARGET;
 }
 
@@ -102,6 +112,7 @@ static bool SendRecord(ImageRecord record, unsigned number, unsigned attempt, in
     char text[2 * CHUNK_BYTES];
     if (attempt > 1)
         TraceRecordAgain(number, attempt);
+    g_recordsAgain += attempt == 2;
     for (uint16_t sent = 0; sent < record.size;) {
         uint16_t k = record.size - sent < CHUNK_BYTES ? (uint16_t)(record.size - sent) : (uint16_t)CHUNK_BYTES;
         for (uint16_t i = 0; i < k; ++i)
@@ -125,12 +136,15 @@ static bool SendRecord(ImageRecord record, unsigned number, unsigned attempt, in
 static int TellRestart(unsigned number, bool last)
 {
     if (last) {
-        printf(MSG_COMPLETE "\nThe System is restart, please wait!\n\n");
+        printf(MSG_COMPLETE);
+        printf(MSG_SUCCESS);
+        PrintEnding("\nThe System is restart, please wait!\n\n");
         return EXIT_DONE;
     }
-    printf("\nThe System is restart, please wait!\nFailed: the target restarted after record %u, before it had the "
-           "whole image. Run update again once it has restarted.\n\n",
-           number);
+    printf("\nThe System is restart, please wait!\n");
+    PrintEnding("Failed: the target restarted after record %u, before it had the whole image. Run update again "
+                "once it has restarted.\n\n",
+                number);
     return EXIT_TRANSFER_FAILED;
 }
 
@@ -156,6 +170,7 @@ int TransferImage(const FirmwareImage* image)
     int answers = 0;      // of the current record, refusals included
     bool queued = false;  // a sending of it the MIDI service kept unconfirmed
     size_t spin = 0;
+    g_recordsAgain = 0;
     while (position < image->count) {
         ImageRecord record = RecordAt(image, position);
         int percent = (int)((uint32_t)position * 100 / image->count);
@@ -166,7 +181,7 @@ int TransferImage(const FirmwareImage* image)
         if (Interrupted())
             return ENDED_BY_SIGNAL;
         if (!sent) {
-            printf("\n" MSG_OUT_MISSING);
+            PrintEnding("\n" MSG_OUT_MISSING);
             return EXIT_TRANSFER_FAILED;
         }
         WaitUntilSent();
@@ -181,7 +196,7 @@ int TransferImage(const FirmwareImage* image)
             ++number;
             int owed = position < image->count ? failures + 1 - answers : 0;
             if (DropOwedReplies(owed, queued ? QUEUED_OWED_POLLS : OWED_POLLS) > 0 && queued) {
-                printf(MSG_NOT_RESPONDING);
+                PrintEnding(MSG_NOT_RESPONDING);
                 return EXIT_TRANSFER_FAILED;
             }
             failures = 0;
@@ -190,7 +205,7 @@ int TransferImage(const FirmwareImage* image)
             continue;
         }
         if (++failures == MAX_BLOCK_FAILURES) {
-            printf(replied ? "\nError in updating.\n" : MSG_NOT_RESPONDING);
+            PrintEnding(replied ? "\nError in updating.\n" : MSG_NOT_RESPONDING);
             return EXIT_TRANSFER_FAILED;
         }
         spin = (spin + SPINNER_STEPS - 1) % SPINNER_STEPS;
@@ -199,6 +214,7 @@ int TransferImage(const FirmwareImage* image)
         if (replied)
             PrintRefusal(status);
     }
-    printf(MSG_COMPLETE "\n");
+    printf(MSG_COMPLETE);
+    PrintEnding(MSG_SUCCESS "\n");
     return EXIT_DONE;
 }

@@ -44,3 +44,5 @@ int Handshake(TargetCode targetCode);
 // Sends the validated image, prints how the transfer ended and returns the
 // exit status of that ending, or ENDED_BY_SIGNAL as the handshake does.
 int TransferImage(const FirmwareImage* image);
+// How many records the last transfer sent more than once.
+unsigned RecordsSentAgain(void);

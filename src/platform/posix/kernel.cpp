@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -145,6 +146,12 @@ void PauseConsole(void)
     fflush(stdout);
 }
 
+bool OutputIsConsole(void)
+{
+    const char* term = getenv("TERM");
+    return isatty(STDOUT_FILENO) && term != NULL && strcmp(term, "dumb") != 0;
+}
+
 // Opening a FIFO for reading would wait for a writer: the file is opened
 // without waiting, and looked at before it is read.
 FILE* OpenRegularFile(const char* path)
@@ -159,4 +166,24 @@ FILE* OpenRegularFile(const char* path)
     if (file == NULL)
         close(fd);
     return file;
+}
+
+intptr_t OpenAppending(const char* path, const char** why)
+{
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        close(fd);
+        fd = -1;
+        errno = EINVAL;
+    }
+    *why = fd < 0 ? (errno == EINVAL ? "it is no regular file" : strerror(errno)) : NULL;
+    return fd;
+}
+
+// A regular file takes a write whole, at its end at that moment.
+bool AppendWhole(intptr_t file, const char* text, size_t n)
+{
+    bool whole = write((int)file, text, n) == (ssize_t)n;
+    return close((int)file) == 0 && whole;
 }

@@ -43,6 +43,11 @@ bool Interrupted(void)
     return g_signal != 0;
 }
 
+int InterruptedStatus(void)
+{
+    return 128 + g_signal;
+}
+
 // The shell must see the program killed by the signal (status 130, 143 or
 // 129), so that a loop around it stops too.
 void EndInterrupted(void)

@@ -14,6 +14,11 @@ bool Interrupted(void)
     return WebMidiCancelled() != 0;
 }
 
+int InterruptedStatus(void)
+{
+    return 130;
+}
+
 void EndInterrupted(void)
 {
     fflush(stdout);

@@ -38,6 +38,18 @@ void PauseConsole(void)
     system("pause");
 }
 
+// A console of Windows 10 or later moves the cursor as a terminal does,
+// once asked to.
+bool OutputIsConsole(void)
+{
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode;
+    return GetConsoleMode(output, &mode) && SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
 // A device name such as CON opens as a file too; only a disk file is one.
 FILE* OpenRegularFile(const char* path)
 {
@@ -79,9 +91,42 @@ bool Interrupted(void)
     return g_interrupted != 0;
 }
 
+int InterruptedStatus(void)
+{
+    return 130;
+}
+
 void EndInterrupted(void)
 {
     fflush(stdout);
     InterlockedExchange(&g_ended, 1);
     exit(130);
+}
+
+// FILE_APPEND_DATA alone makes every write land whole at the file's end;
+// the C runtime's append mode seeks first, which another writer can
+// overtake.
+intptr_t OpenAppending(const char* path, const char** why)
+{
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD error = GetLastError();
+    if (file != INVALID_HANDLE_VALUE && GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+        error = ERROR_INVALID_NAME;
+    }
+    *why = file != INVALID_HANDLE_VALUE    ? NULL
+           : error == ERROR_ACCESS_DENIED  ? "access is denied"
+           : error == ERROR_PATH_NOT_FOUND ? "its folder does not exist"
+           : error == ERROR_INVALID_NAME   ? "it is no disk file"
+                                           : "Windows cannot open it";
+    return file == INVALID_HANDLE_VALUE ? -1 : (intptr_t)file;
+}
+
+bool AppendWhole(intptr_t file, const char* text, size_t n)
+{
+    DWORD written = 0;
+    bool whole = WriteFile((HANDLE)file, text, (DWORD)n, &written, NULL) && written == n;
+    return CloseHandle((HANDLE)file) && whole;
 }
