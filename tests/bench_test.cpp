@@ -93,7 +93,8 @@ TEST(Bench, AllUpdatesEveryUnitAndReportsEachOnALineOfItsOwn)
         "\"port\":\"serial:0001\",\"name\":\"Quellam MIDI 1\",\"lasting\":[\"usb:usb-dummy_hcd.0-1\",\"serial:0001\"],",
         "\"port\":\"serial:0002\",\"name\":\"Quellam MIDI 1\",\"lasting\":[\"usb:usb-dummy_hcd.1-1\",\"serial:0002\"],",
         "\"port\":\"serial:0003\",\"name\":\"Keys \\\"8\\\" \\\\ \\ufffd\",\"lasting\":[\"serial:0003\"],",
-        "\"port\":\"serial:0001\",\"name\":\"Quellam MIDI 1\",\"lasting\":[\"usb:usb-dummy_hcd.0-1\",\"serial:0001\"],"};
+        "\"port\":\"serial:0001\",\"name\":\"Quellam MIDI 1\",\"lasting\":[\"usb:usb-dummy_hcd.0-1\",\"serial:0001\"],",
+    };
     const char* const endings[] = {"Target update successfully!\",\"status\":0,\"seconds\":0.289,\"again\":0}",
                                    "Target update successfully!\",\"status\":0,\"seconds\":0.289,\"again\":0}",
                                    "Failed: Target is not responding.\",\"status\":4,\"seconds\":1.900,\"again\":0}",
@@ -116,7 +117,8 @@ TEST(Bench, ARunEndsBeforeAnyPortWithoutItsReportAndEachUnitTellsItsInterruption
     WriteFile("scenario", std::string(UNITS) + "interrupt 3\n");
     ProgramRun run = RunProgram(UPDATE_SIM_EXE, dir.path, {"UPDATE_SIM_SCENARIO=scenario"}, {"-a", "-n", "-r", "."});
     EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.out, std::string(BANNER) + "Error: The report '.' cannot be opened for appending: Is a directory.\n\n");
+    EXPECT_EQ(run.out,
+              std::string(BANNER) + "Error: The report '.' cannot be opened for appending: Is a directory.\n\n");
 
     run = RunProgram(UPDATE_SIM_EXE, dir.path, {"UPDATE_SIM_SCENARIO=scenario"}, {"--all", "-n", "--report", "r"});
     EXPECT_EQ(run.status, 128 + SIGINT);

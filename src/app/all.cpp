@@ -75,8 +75,9 @@ static void StartUnits(Bench* bench, const RunOptions* options, const char* imag
         unit->ended = !StartUnitProcess(args, &bench->runs[i]);
         unit->status = EXIT_NO_DEVICE;
         unit->seconds = -1;
-        snprintf(unit->ending, sizeof unit->ending, "%s", unit->ended ? "Its run could not be started." : "");
-        snprintf(unit->shown, sizeof unit->shown, "%s", unit->ended ? unit->ending : "Starting..");
+        const char* shown = unit->ended ? "Its run could not be started." : "Starting..";
+        snprintf(unit->ending, sizeof unit->ending, "%s", unit->ended ? shown : "");
+        snprintf(unit->shown, sizeof unit->shown, "%s", shown);
         unit->lineLength = 0;
         bench->running += !unit->ended;
     }

@@ -156,7 +156,8 @@ void WriteReport(const RunOptions* options, const FirmwareImage* image, int stat
     AddImage(&line, options, image);
     Add(&line, ",\"ending\":");
     AddString(&line, RunEnding());
-    Add(&line, ",\"status\":%d,\"seconds\":%.3f,\"again\":%u}\n", status == ENDED_BY_SIGNAL ? InterruptedStatus() : status, (GetTickCount() - g_start) / 1000.0,
+    int code = status == ENDED_BY_SIGNAL ? InterruptedStatus() : status;
+    Add(&line, ",\"status\":%d,\"seconds\":%.3f,\"again\":%u}\n", code, (GetTickCount() - g_start) / 1000.0,
         RecordsSentAgain());
     if (!AppendWhole(g_report, line.text, line.n))
         fprintf(stderr, "update: the report '%s' could not be written whole\n", options->report);

@@ -34,8 +34,8 @@ static void Compress(uint32_t state[8], const uint8_t block[64])
     }
     memcpy(v, state, sizeof v);
     for (int i = 0; i < 64; ++i) {
-        uint32_t t1 = v[7] + (Rotate(v[4], 6) ^ Rotate(v[4], 11) ^ Rotate(v[4], 25)) + ((v[4] & v[5]) ^ (~v[4] & v[6])) +
-                      K[i] + w[i];
+        uint32_t choice = (v[4] & v[5]) ^ (~v[4] & v[6]);
+        uint32_t t1 = v[7] + (Rotate(v[4], 6) ^ Rotate(v[4], 11) ^ Rotate(v[4], 25)) + choice + K[i] + w[i];
         uint32_t t2 = (Rotate(v[0], 2) ^ Rotate(v[0], 13) ^ Rotate(v[0], 22)) +
                       ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
         memmove(v + 1, v, 7 * sizeof v[0]);
