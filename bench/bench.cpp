@@ -13,6 +13,8 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <string>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -199,6 +201,55 @@ void WholeProgram(benchmark::State& state)
     state.counters["peak_rss_kib"] = (double)use.ru_maxrss;
 }
 BENCHMARK(WholeProgram)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// update-sim --all over N simulated units in real time, each updated with
+// the largest image by a run of its own: each unit's seconds (from the
+// report) and the whole run's against one update's floor, and the
+// processor time of every run, per unit.
+void AllAtOnce(benchmark::State& state)
+{
+    ScratchDir dir;
+    std::vector<sim::Bytes> records = Image(IMAGE_MAX_COUNT);
+    WriteFile("Quellam.kit", KitText(records));
+    std::string scenario;
+    for (const char* side : {"input", "output"})
+        for (int64_t unit = 1; unit <= state.range(0); ++unit)
+            scenario += std::string(side) + " Quellam MIDI 1 interface " + std::to_string(unit) +
+                        ":0 #SEQ_HARDWARE serial:" + std::to_string(1000 + unit) + "\n";
+    WriteFile("scenario", scenario);
+    setenv("UPDATE_SIM_SCENARIO", "scenario", 1);
+    rusage use{};
+    double floor = (double)Chunks(records) * SleepSeconds(), wall = 0, units = 0, slowest = 0;
+    for (auto _ : state) {
+        remove("report");
+        pid_t pid = fork();
+        if (pid == 0) {
+            freopen("/dev/null", "w", stdout);
+            execl(UPDATE_SIM_EXE, UPDATE_SIM_EXE, "--all", "--no-pause", "--report", "report", (char*)nullptr);
+            _exit(127);
+        }
+        int status = 0;
+        auto start = Clock::now();
+        wait4(pid, &status, 0, &use);
+        wall += std::chrono::duration<double>(Clock::now() - start).count();
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            state.SkipWithError("update-sim --all failed");
+        std::string report = ReadFile("report");
+        for (size_t at = 0; (at = report.find("\"seconds\":", at)) != std::string::npos; ++at) {
+            double seconds = std::stod(report.substr(at + 10));
+            units += seconds;
+            slowest = std::max(slowest, seconds);
+        }
+    }
+    unsetenv("UPDATE_SIM_SCENARIO");
+    double runs = (double)state.iterations(), n = (double)state.range(0);
+    state.counters["unit_per_floor"] = units / runs / n / floor;
+    state.counters["slowest_per_floor"] = slowest / floor;
+    state.counters["all_per_floor"] = wall / runs / floor;
+    state.counters["cpu_s_per_unit"] = CpuSeconds(use) / n;
+}
+BENCHMARK(AllAtOnce)->ArgName("units")->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Arg(16)->Iterations(1)->Unit(
+    benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -18,6 +18,8 @@
 const unsigned IN_CAPS = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
 const unsigned OUT_CAPS = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
 
+#define LIST_FRESH_MS 1000
+
 static snd_seq_t* g_seq;
 static int g_seqError;  // why the sequencer could not be opened
 static std::vector<Device> g_ins, g_outs;
@@ -122,16 +124,30 @@ static MMRESULT CopyName(unsigned caps, UINT id, char* name)
     return MMSYSERR_NOERROR;
 }
 
+// Choosing a port, or the word for each unit, asks for the count many
+// times within a moment, and a listing asks the sequencer and each card:
+// the ports are listed anew only once LIST_FRESH_MS have passed since they
+// were last, and a device plugged in or out meanwhile is seen then.
+static UINT Count(unsigned caps, std::vector<Device>* list, DWORD* listedAt)
+{
+    DWORD now = GetTickCount();
+    if (list->empty() || now - *listedAt >= LIST_FRESH_MS) {
+        ListPorts(caps, list);
+        *listedAt = now;
+    }
+    return (UINT)list->size();
+}
+
 UINT midiInGetNumDevs(void)
 {
-    ListPorts(IN_CAPS, &g_ins);
-    return (UINT)g_ins.size();
+    static DWORD listedAt;
+    return Count(IN_CAPS, &g_ins, &listedAt);
 }
 
 UINT midiOutGetNumDevs(void)
 {
-    ListPorts(OUT_CAPS, &g_outs);
-    return (UINT)g_outs.size();
+    static DWORD listedAt;
+    return Count(OUT_CAPS, &g_outs, &listedAt);
 }
 
 MMRESULT midiInGetDevCapsA(UINT id, MIDIINCAPSA* caps, UINT)
