@@ -86,7 +86,14 @@ TEST(UpdateSim, FollowsAScenarioAndTracesTheWire)
     ProgramRun traced = RunProgram(UPDATE_SIM_EXE, dir.path, {"UPDATE_SIM_SCENARIO=scenario"}, {"--verbose"});
     EXPECT_EQ(traced.out, plain.out);
     EXPECT_EQ(traced.status, 0);
-    EXPECT_EQ(traced.err, others +
+    const std::string loopbackPath = "\\x5C\\x5C?\\x5CSWD#MIDISRV#MIDIU_LOOP_A_DEFAULT#{e7cce071}\n";
+    EXPECT_EQ(traced.err, "# update 0.2 trace, on Linux\n# args\t" UPDATE_SIM_EXE "\t--verbose\n# stack unknown\n"
+                          "# in 1\tDefault App Loopback (A)\t" + loopbackPath + "# in 2\tQuellam MIDI\t\n"
+                          "# out 1\tMicrosoft GS Wavetable Synth\t\n# out 2\tDefault App Loopback (A)\t" + loopbackPath +
+                          "# out 3\tQuellam MIDI\t\n"
+                          "       0 image\tQUELLAM-1.kit\t38\ta92769c0e9ed8fbafe21a985a5aa37bdb07a95b649a1df705e8532fe66f0835c\n"
+                          "       0 midiInOpen(1) = 0\n       0 midiInStart(1) = 0\n       0 midiOutOpen(2) = 0\n"
+                          "       0 users\tout 3\tPipeWire-RT-Event (client 130)\n" + others +
                           "       0 > F0 31 6D 0F 42 58 27 13 F7\n"
                           "     100 > F0 31 6D 0F 42 58 27 13 F7\n"
                           "     101 < F0 34 F7\n"
@@ -99,7 +106,8 @@ TEST(UpdateSim, FollowsAScenarioAndTracesTheWire)
                           "     513 < F0 20 F7\n"
                           "     513 record 2 again, attempt 2\n"
                           "     513 > F0 30 30 30 33 30 34 46 43 46 46 F7\n"
-                          "     514 < F0 1A F7\n");
+                          "     514 < F0 1A F7\n"
+                          "     514 status 0\n");
     auto sent = [](const std::string& text) {
         std::string lines;
         for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
@@ -108,6 +116,10 @@ TEST(UpdateSim, FollowsAScenarioAndTracesTheWire)
         return lines;
     };
     EXPECT_EQ(sent(traced.err), sent(ReadFile("wire.log")));
+    WriteFile("trace", traced.err);
+    ProgramRun replayed = RunProgram(UPDATE_SIM_EXE, dir.path, {}, {"--replay", "trace"});
+    EXPECT_EQ(replayed.out, plain.out);
+    EXPECT_EQ(replayed.status, 0) << replayed.err;
 }
 
 // A bad line, or a scenario that is no small regular file, stops update-sim

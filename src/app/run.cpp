@@ -5,6 +5,7 @@
 
 #include "common/ending.h"
 #include "common/status.h"
+#include "image/sha256.h"
 #include "image/image.h"
 #include "midi/midi.h"
 #include "platform.h"
@@ -28,6 +29,24 @@
     "  reg add \"HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32\" "                              \
     "/v UseLegacyMidi /t REG_DWORD /d 1 /f\n"                                                                      \
     "and restart Windows.\n\n"
+
+// The file as the trace names it, for a replay to find the same image.
+static void TraceImage(const char* file)
+{
+    uint64_t bytes;
+    char digest[65], size[24];
+    if (!Tracing() || !HashFile(file, &bytes, digest))
+        return;
+    snprintf(size, sizeof size, "%llu", (unsigned long long)bytes);
+    TraceFields("image", file, size, digest);
+}
+
+static void TraceStatus(int status)
+{
+    char text[16];
+    snprintf(text, sizeof text, "status %d", status);
+    TraceNote(text);
+}
 
 // Before any port is open the run ends by pausing alone; from the device
 // stage on, both ports are closed first (each close does nothing when its
@@ -54,6 +73,7 @@ static int LateExit(const RunOptions* options, const FirmwareImage* image, int s
 static int EndByInterruption(const RunOptions* options, const FirmwareImage* image, bool transferring,
                              bool written)
 {
+    TraceNote("interrupted");
     CloseMidiIn();
     CloseMidiOut();
     if (written)
@@ -61,6 +81,7 @@ static int EndByInterruption(const RunOptions* options, const FirmwareImage* ima
     else
         PrintEnding("%sInterrupted: nothing was written to the target.\n\n", transferring ? "\n" : "");
     WriteReport(options, image, ENDED_BY_SIGNAL);
+    TraceStatus(InterruptedStatus());
     EndInterrupted();
     return ENDED_BY_SIGNAL;
 }
@@ -78,6 +99,7 @@ int ReadyImage(const RunOptions* options, TargetCode* targetCode, FirmwareImage*
         PrintEnding(MSG_BAD_IMAGE);
         return EXIT_NO_IMAGE;
     }
+    TraceImage(image->file);
     return 0;
 }
 
@@ -118,13 +140,8 @@ static int CheckImage(const RunOptions* options)
     return ReportImage(&image) ? EXIT_DONE : EXIT_NO_IMAGE;
 }
 
-int RunCommandLine(int argc, char** argv)
+static int Dispatch(Action action, const RunOptions* options, const char* program)
 {
-    RunOptions options;
-    const char* program = ProgramName(argc > 0 ? argv[0] : NULL);
-    Action action = ParseOptions(argc, argv, &options);
-    if (options.verbose)
-        StartTrace();
     switch (action) {
     case ACTION_HELP:
         PrintHelp(program);
@@ -138,13 +155,27 @@ int RunCommandLine(int argc, char** argv)
     case ACTION_UNITS:
         return ListUnits() ? EXIT_DONE : EXIT_NO_DEVICE;
     case ACTION_CHECK:
-        return CheckImage(&options);
+        return CheckImage(options);
     case ACTION_USAGE:
         return EXIT_USAGE;
     case ACTION_ALL:
-        return RunAll(&options);
+        return RunAll(options);
     case ACTION_UPDATE:
         break;
     }
-    return RunUpdate(&options);
+    return RunUpdate(options);
+}
+
+// The trace ends with the exit status, so that a replay can tell a run
+// that ended otherwise.
+int RunCommandLine(int argc, char** argv)
+{
+    RunOptions options;
+    const char* program = ProgramName(argc > 0 ? argv[0] : NULL);
+    Action action = ParseOptions(argc, argv, &options);
+    if (options.verbose)
+        StartTrace(argc, argv);
+    int status = Dispatch(action, &options, program);
+    TraceStatus(status);
+    return status;
 }

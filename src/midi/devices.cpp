@@ -75,7 +75,7 @@ static MMRESULT QueryPort(bool input, UINT id, UINT msg, DWORD_PTR param1, DWORD
 
 // The port's device interface path, its characters past ASCII shown as
 // '?'; empty when the system cannot tell.
-static const char* InterfacePath(bool input, UINT id)
+const char* InterfacePath(bool input, UINT id)
 {
     static WCHAR wide[INTERFACE_CHARS];
     static char path[INTERFACE_CHARS];

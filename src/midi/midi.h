@@ -39,6 +39,8 @@ const char* PortId(bool input, UINT id);
 // them: "usb:" and where it is plugged, "serial:" and its serial number,
 // apart by spaces; empty otherwise.
 const char* LastingNames(bool input, UINT id);
+// What the system's device interface query answers for the port, or "".
+const char* InterfacePath(bool input, UINT id);
 bool HasLastingName(bool input, UINT id, const char* name);
 // The names the device stage passes over: the system synthesizer on the
 // output side, and any port named after the system's maker.
@@ -152,11 +154,18 @@ bool TakeReply(uint8_t* status);
 // Takes a reply that is owed to an earlier sending out of the mailbox.
 bool DropReply(void);
 
-// The wire trace on standard error (trace.cpp), once started: every
-// message sent, every reply taken or dropped, every record sent again, a
-// line each with the milliseconds since the start.
-void StartTrace(void);
+// The trace on standard error (trace.cpp), once started: its head (the
+// program, its arguments, the stack and the ports listed), then every
+// message sent, every reply taken or dropped, every record sent again and
+// what the system answered, a line each with the milliseconds since the
+// start.
+void StartTrace(int argc, char** argv);
+bool Tracing(void);
 // The first shown of a message's n bytes, and a note if any.
 void TraceMessage(char direction, const uint8_t* bytes, unsigned shown, unsigned n, const char* note);
 void TraceRecordAgain(unsigned record, unsigned attempt);
 void TraceNote(const char* text);
+// A note of up to three fields after its key, tab apart; NULL ends them.
+void TraceFields(const char* key, const char* first, const char* second, const char* third);
+// A port call's answer: "midiInOpen(2) = 0".
+void TraceCall(const char* call, UINT id, unsigned result);

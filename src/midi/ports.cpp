@@ -41,6 +41,17 @@ static void ShutMidiOut(void)
     midiOutClose(g_hMidiOut);
 }
 
+// The system's answer, traced.
+static const char* PortUsers(bool input, UINT id)
+{
+    char port[16];
+    const char* users = MidiPortUsers(input, id);
+    snprintf(port, sizeof port, "%s %u", input ? "in" : "out", id + 1);
+    if (users != NULL)
+        TraceFields("users", port, users, NULL);
+    return users;
+}
+
 // Windows tells a port another program has open as allocated; Linux a
 // raw MIDI device that is busy.
 bool TellOpenFailure(bool input, uint16_t result)
@@ -49,7 +60,7 @@ bool TellOpenFailure(bool input, uint16_t result)
     if (result != MMSYSERR_ALLOCATED)
         return false;
     printf(MSG_PORT_BUSY);
-    const char* users = MidiPortUsers(input, input ? g_inId : g_outId);
+    const char* users = PortUsers(input, input ? g_inId : g_outId);
     if (users != NULL)
         printf("In use by: %s.\n\n", Printable(users));
     return false;
@@ -61,7 +72,7 @@ bool BothPortsOpen(void)
 {
     char name[MAXPNAMELEN];
     TraceNote(MidiOutputRoute());
-    const char* users = MidiPortUsers(false, g_outId);
+    const char* users = PortUsers(false, g_outId);
     if (users == NULL)
         return true;
     PortName(false, g_outId, name);
@@ -89,13 +100,16 @@ uint16_t OpenInputPort(UINT id, char name[MAXPNAMELEN])
     name[0] = '\0';
     g_inId = id;
     MMRESULT result = midiInOpen(&g_hMidiIn, id, (DWORD_PTR)MidiInCallback, 0, CALLBACK_FUNCTION);
+    TraceCall("midiInOpen", id, result);
     if ((uint16_t)result != 0)
         return (uint16_t)result;
     PortName(true, id, name);
     printf("MIDI IN DEVICE: %s\r\n", Printable(name));
     QueueRxBuffers(g_hMidiIn);
     g_inOpen = 1;
-    return (uint16_t)midiInStart(g_hMidiIn);
+    result = midiInStart(g_hMidiIn);
+    TraceCall("midiInStart", id, result);
+    return (uint16_t)result;
 }
 
 uint16_t OpenOutputPort(UINT id, char name[MAXPNAMELEN])
@@ -103,6 +117,7 @@ uint16_t OpenOutputPort(UINT id, char name[MAXPNAMELEN])
     name[0] = '\0';
     g_outId = id;
     MMRESULT result = midiOutOpen(&g_hMidiOut, id, 0, 0, CALLBACK_NULL);
+    TraceCall("midiOutOpen", id, result);
     if ((uint16_t)result != 0)
         return (uint16_t)result;
     PortName(false, id, name);

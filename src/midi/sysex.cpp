@@ -30,6 +30,14 @@ static uint16_t ReleaseTxHeader(void)
     return 0;
 }
 
+static uint16_t NotSent(const uint8_t* message, uint16_t n, MMRESULT result)
+{
+    char note[32];
+    snprintf(note, sizeof note, "(not sent: error %u)", (unsigned)result);
+    TraceMessage('>', message, n + 2u, n + 2u, note);
+    return (uint16_t)result;
+}
+
 // The receive buffers are queued before the message goes out, so that the
 // target's answer to it finds one.
 uint16_t SendSysEx(const uint8_t* payload, uint16_t n)
@@ -46,14 +54,14 @@ uint16_t SendSysEx(const uint8_t* payload, uint16_t n)
     g_txHeader.dwBufferLength = n + 2u;
     MMRESULT result = midiOutPrepareHeader(g_hMidiOut, &g_txHeader, sizeof g_txHeader);
     if ((uint16_t)result != 0)
-        return (uint16_t)result;
+        return NotSent(message, n, result);
     result = midiOutLongMsg(g_hMidiOut, &g_txHeader, sizeof g_txHeader);
     bool queued = false;
     if ((uint16_t)result != 0) {
         midiOutUnprepareHeader(g_hMidiOut, &g_txHeader, sizeof g_txHeader);
         queued = GetMidiStack() == MIDI_STACK_SERVICE && OutputListed();
         if (!queued)
-            return (uint16_t)result;
+            return NotSent(message, n, result);
     }
     ++g_sent;
     g_queued += queued;

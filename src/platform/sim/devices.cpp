@@ -30,6 +30,12 @@ uint64_t Now()
     return NowLocked();
 }
 
+void InterruptAt(uint64_t ms)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_state.setup.interruptAtMs = (int)ms;
+}
+
 bool Contains(const std::vector<unsigned>& list, unsigned value)
 {
     return std::find(list.begin(), list.end(), value) != list.end();

@@ -72,6 +72,8 @@ void Start(const Setup& setup);
 void Stop();
 
 uint64_t Now();
+// SIGINT is raised once the clock reaches ms, as setup.interruptAtMs.
+void InterruptAt(uint64_t ms);
 std::vector<WireEntry> Wire();
 std::string FormatWire();
 // Opening, starting, stopping, resetting and closing of ports, in order,
