@@ -87,7 +87,7 @@ TEST(UpdateSim, FollowsAScenarioAndTracesTheWire)
     EXPECT_EQ(traced.out, plain.out);
     EXPECT_EQ(traced.status, 0);
     const std::string loopbackPath = "\\x5C\\x5C?\\x5CSWD#MIDISRV#MIDIU_LOOP_A_DEFAULT#{e7cce071}\n";
-    EXPECT_EQ(traced.err, "# update 0.2 trace, on Linux\n# args\t" UPDATE_SIM_EXE "\t--verbose\n# stack unknown\n"
+    EXPECT_EQ(traced.err, "# update 0.2 trace, on Linux\n# args\tupdate-sim\t--verbose\n# stack unknown\n"
                           "# in 1\tDefault App Loopback (A)\t" + loopbackPath + "# in 2\tQuellam MIDI\t\n"
                           "# out 1\tMicrosoft GS Wavetable Synth\t\n# out 2\tDefault App Loopback (A)\t" + loopbackPath +
                           "# out 3\tQuellam MIDI\t\n"

@@ -10,6 +10,8 @@
 // without it.
 #include "midi/midi.h"
 
+#include "common/ascii.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -63,8 +65,10 @@ void StartTrace(int argc, char** argv)
     fprintf(stderr, "# update %s trace, on %s\n", UPDATE_VERSION, SYSTEM_NAME);
     int at = snprintf(line, sizeof line, "# args");
     for (int i = 0; i < argc; ++i) {
+        // The program's own folder tells nothing of the run, and may name its user.
+        const char* arg = i == 0 ? BaseName(argv[i]) : argv[i];
         at += snprintf(line + at, sizeof line - (size_t)at, "\t");
-        Add(line, &at, argv[i]);
+        Add(line, &at, arg);
     }
     snprintf(line + at, sizeof line - (size_t)at, "\n");
     fputs(line, stderr);
