@@ -4,8 +4,12 @@
 #include "image/sha256.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <sstream>
 
@@ -130,6 +134,59 @@ TEST(Bench, ARunEndsBeforeAnyPortWithoutItsReportAndEachUnitTellsItsInterruption
     std::sort(lines.begin(), lines.end());
     for (size_t i = 0; i < 2; ++i)
         EXPECT_NE(lines[i].find("\"ending\":\"" + part + "\",\"status\":130,"), std::string::npos) << lines[i];
+}
+
+std::string OnATerminal(const std::string& dir, int* status)
+{
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        if (chdir(dir.c_str()) == 0 && setenv("UPDATE_SIM_SCENARIO", "scenario", 1) == 0 &&
+            setenv("TERM", "xterm", 1) == 0)
+            execl(UPDATE_SIM_EXE, UPDATE_SIM_EXE, "--all", "--no-pause", (char*)nullptr);
+        _exit(127);
+    }
+    std::string out;
+    ssize_t n = 1;
+    for (int idle = 0; idle < 150 && n > 0 && out.size() < (1u << 24);) {
+        struct pollfd ready = {master, POLLIN, 0};
+        char data[4096];
+        if (poll(&ready, 1, 100) <= 0) {
+            ++idle;
+            continue;
+        }
+        n = read(master, data, sizeof data);
+        out.append(data, n > 0 ? (size_t)n : 0);
+    }
+    // The terminal has closed once every process that wrote to it ended.
+    if (n > 0)
+        kill(pid, SIGKILL);
+    waitpid(pid, status, 0);
+    close(master);
+    return out;
+}
+
+// On a terminal each unit's line is drawn again in place, the cursor moved
+// up over the units' lines; where a word is too long for a line of 80
+// columns, each unit's line is written once, as it ends, as elsewhere.
+// Bounded: 15 s without output each.
+TEST(Bench, OnATerminalEachUnitsLineIsDrawnAgainInPlaceWhereItFits)
+{
+    ScratchDir dir;
+    WriteFile("Quellam.kit", ReadFile(EXAMPLES_DIR "/Quellam_demo.kit"));
+    WriteFile("scenario", UNITS);
+    int status = -1;
+    std::string out = OnATerminal(dir.path, &status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4) << status;
+    EXPECT_NE(out.find("\x1b[3A\r\x1b[Kserial:0002  Quellam MIDI 1  "), std::string::npos) << out;
+
+    const std::string word = "serial:" + std::string(60, '7');
+    WriteFile("scenario", std::string(UNITS) + "input Quellam MIDI 1 interface 44:0 #SEQ_HARDWARE " + word +
+                              "\noutput Quellam MIDI 1 interface 44:0 #SEQ_HARDWARE " + word + "\n");
+    out = OnATerminal(dir.path, &status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4) << status;
+    EXPECT_EQ(out.find("\x1b["), std::string::npos) << out;
+    EXPECT_NE(out.find("\r\n" + word + "  Quellam MIDI 1  Target update successfully!\r\n"), std::string::npos) << out;
 }
 
 }  // namespace

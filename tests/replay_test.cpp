@@ -64,8 +64,9 @@ std::string Edited(const std::string& text, size_t line, const std::string& repl
     return out;
 }
 
-// Another image, a message the program does not send, a line that is no
-// trace's, and a trace cut short: each named by its line, status 2.
+// Another image, a message the program does not send, one the trace has
+// that the program does not, another status, a line that is no trace's,
+// and a trace cut short: each named by its line, status 2.
 TEST(Replay, WhereTheRunPartsFromTheTraceTheReplaySaysWhereAndEnds2)
 {
     ScratchDir dir;
@@ -77,10 +78,14 @@ TEST(Replay, WhereTheRunPartsFromTheTraceTheReplaySaysWhereAndEnds2)
         lines.push_back(line);
     ASSERT_EQ(lines[9], "       0 > F0 31 6D 0F 42 58 27 13 F7");
     const std::pair<std::string, std::string> cases[] = {
-        {Edited(trace, 12, "       1 > F0 30 F7\n"), "trace:12: the run parts from the trace here: the program sends F0 30 30"},
+        {Edited(trace, 12, "       1 > F0 30 F7\n"),
+         "trace:12: the run parts from the trace here: the program sends F0 30 30"},
         {Edited(trace, 4, "# in 1 Quellam MIDI\n"), "trace:4: no line of a trace: # in 1 Quellam MIDI\n"},
         {Edited(trace, 11, "garbage\n"), "trace:11: no line of a trace: garbage\n"},
         {trace.substr(0, trace.find("\n", trace.size() / 2) + 1), ": the trace is cut short"},
+        {Edited(trace, lines.size(), "     300 > F0 31 F7\n     300 status 0\n"),
+         "the run parts from the trace here: the trace has F0 31 F7, which the program does not send"},
+        {Edited(trace, lines.size(), "     300 status 5\n"), "the run ends with status 0, the trace with 5"},
     };
     for (const auto& c : cases) {
         WriteFile("trace", c.first);

@@ -6,12 +6,10 @@
 // the user names no report, a file of the runs' own is kept meanwhile.
 #include "app/all.h"
 
-#include "app/report.h"
 #include "app/run.h"
 #include "common/ending.h"
 #include "common/printable.h"
 #include "common/status.h"
-#include "common/texts.h"
 #include "midi/midi.h"
 #include "platform.h"
 
@@ -43,19 +41,20 @@ struct Bench {
 // The inputs the device view counts that a word chooses.
 static bool FindUnits(Bench* bench)
 {
+    char name[MAXPNAMELEN];
     bench->count = 0;
     for (UINT index = 0, inputs = CountMidiIns(); index < inputs; ++index) {
-        Unit* unit = &bench->units[bench->count];
-        const char* word = CountedUnit(index, unit->name);
+        const char* word = CountedUnit(index, name);
         if (word == NULL)
             continue;
         if (bench->count == MAX_UNIT_PROCESSES) {
             fprintf(stderr, "update: in %u: %s is left out: --all updates %d units at most\n", MidiInId(index) + 1,
-                    Printable(unit->name), MAX_UNIT_PROCESSES);
+                    Printable(name), MAX_UNIT_PROCESSES);
             continue;
         }
+        Unit* unit = &bench->units[bench->count++];
         snprintf(unit->word, sizeof unit->word, "%s", word);
-        ++bench->count;
+        memcpy(unit->name, name, sizeof name);
     }
     if (bench->count != 0)
         return true;
@@ -101,10 +100,27 @@ static void TakeOutput(Unit* unit, const char* bytes, int n)
     }
 }
 
+// A line drawn again in place must not wrap: on a console it is cut to
+// CONSOLE_COLUMNS - 1 bytes (where no UTF-8 letter goes on), and where a
+// unit's word and name leave less than STATUS_COLUMNS for what its run
+// shows (the interface paths that are words on Windows), the units' lines
+// are written as they end instead, as elsewhere.
+#define CONSOLE_COLUMNS 80
+#define STATUS_COLUMNS 42
+
 static void ShowUnit(const Bench* bench, const Unit* unit, int wordWidth, int nameWidth)
 {
-    printf("%s%-*s  %-*s  ", bench->console ? "\r\x1b[K" : "", wordWidth, unit->word, nameWidth, Printable(unit->name));
-    printf("%s\n", Printable(unit->ended && unit->ending[0] != '\0' ? unit->ending : unit->shown));
+    char line[640];
+    int n = snprintf(line, sizeof line, "%-*s  %-*s  ", wordWidth, unit->word, nameWidth, Printable(unit->name));
+    snprintf(line + n, sizeof line - (size_t)n, "%s",
+             Printable(unit->ended && unit->ending[0] != '\0' ? unit->ending : unit->shown));
+    size_t cut = strlen(line);
+    if (bench->console && cut >= CONSOLE_COLUMNS) {
+        cut = CONSOLE_COLUMNS - 1;
+        while (cut > 0 && (line[cut] & 0xC0) == 0x80)
+            --cut;
+    }
+    printf("%s%.*s\n", bench->console ? "\r\x1b[K" : "", (int)cut, line);
 }
 
 static int Width(const Bench* bench, bool names)
@@ -276,7 +292,8 @@ int RunAll(const RunOptions* options)
     }
     report = report != NULL ? report : own;
     long from = FileSize(report);
-    bench.console = OutputIsConsole();
+    int fixed = Width(&bench, false) + Width(&bench, true) + 4;
+    bench.console = fixed + STATUS_COLUMNS < CONSOLE_COLUMNS && OutputIsConsole();
     printf("Updating %u unit%s at once:\n", bench.count, bench.count == 1 ? "" : "s");
     StartUnits(&bench, options, image.file, report);
     Watch(&bench, report, from);

@@ -115,7 +115,8 @@ bool ReadEvent(const std::string& line, unsigned number, Trace* trace, unsigned*
         event.kind = text[0];
         if (!ReadBytes(words, &event.bytes))
             return false;
-        bool failed = text.find("(not sent: error ") != std::string::npos || text.find("(not confirmed") != std::string::npos;
+        bool refused = text.find("(not sent: error ") != std::string::npos;
+        bool failed = refused || text.find("(not confirmed") != std::string::npos;
         *sends += event.kind == '>';
         if (event.kind == '>' && failed) {
             event.kind = 'x';
@@ -123,7 +124,6 @@ bool ReadEvent(const std::string& line, unsigned number, Trace* trace, unsigned*
         }
         // Under the MIDI service a send is refused, not kept, once the
         // device has left the list.
-        bool refused = event.kind == 'x' && text.find("(not sent") != std::string::npos;
         if (refused && trace->setup.service && trace->setup.goneAfter < 0)
             trace->setup.goneAfter = (int)std::count_if(trace->events.begin(), trace->events.end(),
                                                         [](const TraceEvent& e) { return e.kind == '>'; });
@@ -196,7 +196,8 @@ bool ReadTrace(const std::string& path, Trace* trace, std::string* error)
     if (trace->args.empty())
         *error = path + ":1: no trace of update: it has no arguments line";
     else if (trace->status < 0)
-        *error = path + ":" + std::to_string(trace->lines) + ": the trace is cut short: it ends before the run's status";
+        *error = path + ":" + std::to_string(trace->lines) +
+                 ": the trace is cut short: it ends before the run's status";
     return error->empty();
 }
 
@@ -255,12 +256,13 @@ void ReplayTarget::Depart(unsigned line, const std::string& how) const
 std::string ReplayTarget::Parted(int status) const
 {
     const std::vector<TraceEvent>& events = trace_.events;
+    std::string at = trace_.path + ":";
     for (size_t i = next_; i < events.size(); ++i)
         if (events[i].kind == '>')
-            return trace_.path + ":" + std::to_string(events[i].line) + ": the run parts from the trace here: the trace has " +
+            return at + std::to_string(events[i].line) + ": the run parts from the trace here: the trace has " +
                    Hex(events[i].bytes) + ", which the program does not send";
     if (status != trace_.status)
-        return trace_.path + ":" + std::to_string(trace_.lines) + ": the run ends with status " + std::to_string(status) +
+        return at + std::to_string(trace_.lines) + ": the run ends with status " + std::to_string(status) +
                ", the trace with " + std::to_string(trace_.status);
     return "";
 }
