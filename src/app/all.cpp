@@ -280,7 +280,7 @@ int RunAll(const RunOptions* options)
     static Bench bench;
     static FirmwareImage image;
     TargetCode targetCode;
-    char own[PATH_BUFFER_SIZE + 32];
+    static char own[IMAGE_PATH_SIZE];
     int status = ReadyImage(options, &targetCode, &image);
     if (status != 0 || !FindUnits(&bench))
         return EndAll(options, status != 0 ? status : EXIT_NO_DEVICE);

@@ -7,6 +7,7 @@
 #include "app/report.h"
 
 #include "common/ending.h"
+#include "common/printable.h"
 #include "common/status.h"
 #include "image/sha256.h"
 #include "midi/midi.h"
@@ -139,7 +140,7 @@ bool OpenReport(const RunOptions* options)
     const char* why;
     g_report = OpenAppending(options->report, &why);
     if (g_report < 0)
-        PrintEnding(MSG_NO_REPORT, options->report, why);
+        PrintEnding(MSG_NO_REPORT, Printable(options->report), why);
     return g_report >= 0;
 }
 
