@@ -42,6 +42,7 @@ TEST(Replay, ATraceReplayedPrintsWhatTheRunPrintedAndEndsAsItDid)
         {two, {"-p", "quellam"}},
         {two, {"--port=2"}},
         {"interrupt 3\n", {}},
+        {"interrupt at 0\n", {}},
         {"fail send 40\n", {"Quellam.kit"}},
         {"service\naccept 1500 after 40\n", {}},
         {"service\ngone after 40\n", {}},

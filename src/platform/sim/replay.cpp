@@ -98,6 +98,13 @@ bool ReadCall(const std::string& text, Trace* trace)
     return true;
 }
 
+// The messages so far that reached the device.
+size_t Delivered(const Trace& trace)
+{
+    auto delivered = [](const TraceEvent& e) { return e.kind == '>'; };
+    return (size_t)std::count_if(trace.events.begin(), trace.events.end(), delivered);
+}
+
 // "   1234 TEXT": a message, a port call's answer, the image, a port's
 // users, the interruption, the status, or a note of no consequence (the
 // output's route, a record sent again).
@@ -125,10 +132,11 @@ bool ReadEvent(const std::string& line, unsigned number, Trace* trace, unsigned*
         // Under the MIDI service a send is refused, not kept, once the
         // device has left the list.
         if (refused && trace->setup.service && trace->setup.goneAfter < 0)
-            trace->setup.goneAfter = (int)std::count_if(trace->events.begin(), trace->events.end(),
-                                                        [](const TraceEvent& e) { return e.kind == '>'; });
+            trace->setup.goneAfter = (int)Delivered(*trace);
     } else if (text == "interrupted") {
         event.kind = 'i';
+        if (Delivered(*trace) == 0)  // before the greeting, perhaps before the ports were open: at its time
+            trace->setup.interruptAtMs = (int)event.ms;
     } else if (fields[0] == "image" && fields.size() == 4) {
         trace->image = fields[1];
         trace->imageBytes = strtoull(fields[2].c_str(), nullptr, 10);
