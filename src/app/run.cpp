@@ -5,8 +5,8 @@
 
 #include "common/ending.h"
 #include "common/status.h"
-#include "image/sha256.h"
 #include "image/image.h"
+#include "image/sha256.h"
 #include "midi/midi.h"
 #include "platform.h"
 #include "protocol/protocol.h"
