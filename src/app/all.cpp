@@ -6,6 +6,7 @@
 // the user names no report, a file of the runs' own is kept meanwhile.
 #include "app/all.h"
 
+#include "app/report.h"
 #include "app/run.h"
 #include "common/ending.h"
 #include "common/printable.h"
@@ -145,35 +146,6 @@ static void Show(Bench* bench, bool first)
     for (unsigned i = 0; i < bench->count; ++i)
         ShowUnit(bench, &bench->units[i], Width(bench, false), Width(bench, true));
     fflush(stdout);
-}
-
-// The value of key in a line of the report: a string's text, with what
-// escapes stand for shown as '?', or a number's digits.
-static bool ReportValue(const char* line, const char* key, char* value, size_t size)
-{
-    char pattern[32];
-    snprintf(pattern, sizeof pattern, "\"%s\":", key);
-    const char* at = strstr(line, pattern);
-    if (at == NULL)
-        return false;
-    at += strlen(pattern);
-    if (*at != '"') {
-        snprintf(value, size, "%.*s", (int)strcspn(at, ",}"), at);
-        return true;
-    }
-    size_t n = 0;
-    for (++at; *at != '\0' && *at != '"' && n + 1 < size; ++at) {
-        if (at[0] == '\\' && at[1] == 'u') {
-            value[n++] = '?';
-            at += strnlen(at, 6) - 1;
-            continue;
-        }
-        if (at[0] == '\\' && at[1] != '\0')
-            ++at;
-        value[n++] = *at;
-    }
-    value[n] = '\0';
-    return true;
 }
 
 // The unit's line of the report, among those appended since the runs began.

@@ -164,3 +164,30 @@ void WriteReport(const RunOptions* options, const FirmwareImage* image, int stat
         fprintf(stderr, "update: the report '%s' could not be written whole\n", options->report);
     g_report = -1;
 }
+
+bool ReportValue(const char* line, const char* key, char* value, size_t size)
+{
+    char pattern[32];
+    snprintf(pattern, sizeof pattern, "\"%s\":", key);
+    const char* at = strstr(line, pattern);
+    if (at == NULL)
+        return false;
+    at += strlen(pattern);
+    if (*at != '"') {
+        snprintf(value, size, "%.*s", (int)strcspn(at, ",}"), at);
+        return true;
+    }
+    size_t n = 0;
+    for (++at; *at != '\0' && *at != '"' && n + 1 < size; ++at) {
+        if (at[0] == '\\' && at[1] == 'u') {
+            value[n++] = '?';
+            at += strnlen(at, 6) - 1;
+            continue;
+        }
+        if (at[0] == '\\' && at[1] != '\0')
+            ++at;
+        value[n++] = *at;
+    }
+    value[n] = '\0';
+    return true;
+}

@@ -33,26 +33,31 @@ static unsigned long Elapsed(void)
     return (unsigned long)(DWORD)(GetTickCount() - g_traceStart);
 }
 
-// Appends text to line at *at, escaped; a line a write, as standard error
-// writes at once.
-static void Add(char* line, int* at, const char* text)
+// Appends a tab and text to line at *at, escaped; a line goes out in one
+// write, as standard error writes at once.
+static void AddField(char* line, int* at, const char* text)
 {
+    *at += snprintf(line + *at, 2, "\t");
     for (const unsigned char* c = (const unsigned char*)text; *c != '\0' && *at < TRACE_LINE - 8; ++c)
         *at += *c < 0x20 || *c == 0x7F || *c == '\\' ? snprintf(line + *at, 8, "\\x%02X", *c)
                                                      : snprintf(line + *at, 2, "%c", *c);
+}
+
+static void PutLine(char* line, int at)
+{
+    snprintf(line + at, TRACE_LINE - (size_t)at, "\n");
+    fputs(line, stderr);
 }
 
 static void TracePorts(bool input)
 {
     char line[TRACE_LINE], name[MAXPNAMELEN];
     for (UINT id = 0, ports = input ? midiInGetNumDevs() : midiOutGetNumDevs(); id < ports; ++id) {
-        int at = snprintf(line, sizeof line, "# %s %u\t", input ? "in" : "out", id + 1);
+        int at = snprintf(line, sizeof line, "# %s %u", input ? "in" : "out", id + 1);
         PortName(input, id, name);
-        Add(line, &at, name);
-        at += snprintf(line + at, sizeof line - (size_t)at, "\t");
-        Add(line, &at, InterfacePath(input, id));
-        snprintf(line + at, sizeof line - (size_t)at, "\n");
-        fputs(line, stderr);
+        AddField(line, &at, name);
+        AddField(line, &at, InterfacePath(input, id));
+        PutLine(line, at);
     }
 }
 
@@ -66,12 +71,9 @@ void StartTrace(int argc, char** argv)
     int at = snprintf(line, sizeof line, "# args");
     for (int i = 0; i < argc; ++i) {
         // The program's own folder tells nothing of the run, and may name its user.
-        const char* arg = i == 0 ? BaseName(argv[i]) : argv[i];
-        at += snprintf(line + at, sizeof line - (size_t)at, "\t");
-        Add(line, &at, arg);
+        AddField(line, &at, i == 0 ? BaseName(argv[i]) : argv[i]);
     }
-    snprintf(line + at, sizeof line - (size_t)at, "\n");
-    fputs(line, stderr);
+    PutLine(line, at);
     fprintf(stderr, "# stack %s\n", STACKS[GetMidiStack()]);
     TracePorts(true);
     TracePorts(false);
@@ -115,14 +117,10 @@ void TraceFields(const char* key, const char* first, const char* second, const c
     char line[TRACE_LINE];
     int at = snprintf(line, sizeof line, "%8lu %s", Elapsed(), key);
     const char* const fields[] = {first, second, third};
-    for (const char* field : fields) {
-        if (field == NULL)
-            continue;
-        at += snprintf(line + at, sizeof line - (size_t)at, "\t");
-        Add(line, &at, field);
-    }
-    snprintf(line + at, sizeof line - (size_t)at, "\n");
-    fputs(line, stderr);
+    for (const char* field : fields)
+        if (field != NULL)
+            AddField(line, &at, field);
+    PutLine(line, at);
 }
 
 void TraceCall(const char* call, UINT id, unsigned result)
